@@ -1,0 +1,10 @@
+#include "LocalService.h"
+
+status_t LocalService::transact(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags)
+{
+    if (code == kInterfaceNameQuery) {
+        reply->writeString16(interfaceName_);
+        return interfaceQueryStatus();
+    }
+    return onTransact(code, data, reply, flags);
+}

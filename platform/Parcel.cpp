@@ -1,0 +1,179 @@
+#include "Parcel.h"
+
+#include "TextOutput.h"
+
+#include <string>
+
+namespace {
+
+uint32_t getLittle32(const uint8_t* in)
+{
+    return uint32_t(in[0]) | uint32_t(in[1]) << 8 | uint32_t(in[2]) << 16 | uint32_t(in[3]) << 24;
+}
+
+// Bytes a String16 of `count` units takes after its count: the units, the
+// 0 unit and padding to a multiple of 4. 64-bit so that no count read from
+// a parcel can overflow it.
+uint64_t string16Bytes(uint64_t count)
+{
+    return ((count + 1) * 2 + 3) & ~uint64_t{3};
+}
+
+} // namespace
+
+void Parcel::writeInt32(int32_t value)
+{
+    const auto bits = uint32_t(value);
+    bytes_.push_back(uint8_t(bits));
+    bytes_.push_back(uint8_t(bits >> 8));
+    bytes_.push_back(uint8_t(bits >> 16));
+    bytes_.push_back(uint8_t(bits >> 24));
+}
+
+void Parcel::writeString16(const String16& text)
+{
+    writeString16(text.data(), text.size());
+}
+
+void Parcel::writeString16(const char16_t* units, size_t count)
+{
+    writeInt32(int32_t(count));
+    const size_t start = bytes_.size();
+    // Zero-filled, which provides the 0 unit and the padding.
+    bytes_.resize(start + size_t(string16Bytes(count)), 0);
+    uint8_t* out = bytes_.data() + start;
+    for (size_t i = 0; i < count; ++i) {
+        out[2 * i] = uint8_t(units[i]);
+        out[2 * i + 1] = uint8_t(units[i] >> 8);
+    }
+}
+
+void Parcel::writeInterfaceToken(const String16& interfaceName)
+{
+    writeString16(interfaceName);
+}
+
+void Parcel::writeStrongBinder(const sp<IBinder>&)
+{
+    writeInt32(0);
+    writeInt32(0);
+}
+
+status_t Parcel::readInt32(int32_t* value) const
+{
+    const uint8_t* in = consume(4);
+    *value = in ? int32_t(getLittle32(in)) : 0;
+    return readStatus_;
+}
+
+status_t Parcel::readString16(String16* text) const
+{
+    *text = String16();
+    int32_t count;
+    if (readInt32(&count) != kStatusOk)
+        return readStatus_;
+    if (count == -1)
+        return kStatusOk;
+    if (count < -1) {
+        fail(kStatusBadParcel);
+        return readStatus_;
+    }
+
+    const uint64_t size = string16Bytes(uint64_t(count));
+    if (size > bytes_.size() - readPos_) {
+        fail(kStatusBadParcel);
+        return readStatus_;
+    }
+    const uint8_t* in = consume(size_t(size));
+    const auto units = size_t(count);
+    if (in[2 * units] != 0 || in[2 * units + 1] != 0) {
+        fail(kStatusBadParcel);
+        return readStatus_;
+    }
+
+    std::u16string decoded(units, u'\0');
+    for (size_t i = 0; i < units; ++i)
+        decoded[i] = char16_t(in[2 * i] | in[2 * i + 1] << 8);
+    *text = String16(std::move(decoded));
+    return kStatusOk;
+}
+
+String16 Parcel::readString16() const
+{
+    String16 text;
+    readString16(&text);
+    return text;
+}
+
+status_t Parcel::readStrongBinderKind(int32_t* kind, int32_t* handle) const
+{
+    const uint8_t* in = consume(8);
+    *kind = in ? int32_t(getLittle32(in)) : 0;
+    *handle = in ? int32_t(getLittle32(in + 4)) : 0;
+    return readStatus_;
+}
+
+void Parcel::setData(const uint8_t* bytes, size_t size)
+{
+    if (size == 0)
+        bytes_.clear();
+    else
+        bytes_.assign(bytes, bytes + size);
+    readPos_ = 0;
+    readStatus_ = kStatusOk;
+}
+
+void Parcel::print(TextOutput& out, uint32_t /*flags*/) const
+{
+    static constexpr char kHex[] = "0123456789abcdef";
+    const size_t size = bytes_.size();
+    std::string line = "Parcel(" + std::to_string(size) + " bytes";
+    if (size == 0) {
+        line += ')';
+        out.print(line.data(), line.size());
+        return;
+    }
+
+    // Each byte takes about 2.25 characters as hex and 1 as text.
+    line.reserve(line.size() + size * 13 / 4 + 16);
+    line += ':';
+    size_t pos = 0;
+    for (; size - pos >= 4; pos += 4) {
+        const uint32_t value = getLittle32(bytes_.data() + pos);
+        line += ' ';
+        for (int shift = 28; shift >= 0; shift -= 4)
+            line += kHex[(value >> shift) & 0xF];
+    }
+    if (pos < size) {
+        line += ' ';
+        for (; pos < size; ++pos) {
+            line += kHex[bytes_[pos] >> 4];
+            line += kHex[bytes_[pos] & 0xF];
+        }
+    }
+
+    line += " '";
+    for (uint8_t byte : bytes_)
+        line += (byte >= 0x20 && byte <= 0x7E) ? char(byte) : '.';
+    line += "')";
+    out.print(line.data(), line.size());
+}
+
+const uint8_t* Parcel::consume(size_t n) const
+{
+    if (readStatus_ != kStatusOk)
+        return nullptr;
+    if (n > bytes_.size() - readPos_) {
+        fail(kStatusBadParcel);
+        return nullptr;
+    }
+    const uint8_t* in = bytes_.data() + readPos_;
+    readPos_ += n;
+    return in;
+}
+
+void Parcel::fail(status_t status) const
+{
+    if (readStatus_ == kStatusOk)
+        readStatus_ = status;
+}

@@ -1,0 +1,31 @@
+// An 8-bit string, NUL-terminated for printing.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+class String16;
+
+class String8 {
+public:
+    String8() = default;
+    explicit String8(const char* text) { append(text); }
+    // UTF-8 of the units: a surrogate pair becomes its code point, a lone
+    // surrogate U+FFFD; a 0 unit becomes a NUL byte.
+    explicit String8(const String16& text);
+
+    // Appends the bytes up to the NUL; a null pointer appends nothing.
+    void append(const char* text);
+    void append(const char* bytes, size_t length) { bytes_.append(bytes, length); }
+    // Appends the UTF-8 form of one code point (U+FFFD for a value that is
+    // not a Unicode scalar value).
+    void appendCodePoint(char32_t codePoint);
+
+    size_t size() const { return bytes_.size(); }
+    // NUL-terminated; valid until the string changes.
+    const char* c_str() const { return bytes_.c_str(); }
+    const std::string& bytes() const { return bytes_; }
+
+private:
+    std::string bytes_;
+};

@@ -1,0 +1,30 @@
+// Text streams: aout (standard output) and aerr (standard error).
+#pragma once
+
+#include <cstddef>
+
+class TextOutput {
+public:
+    virtual ~TextOutput() = default;
+    // The bytes appear on the stream unchanged, in call order.
+    virtual void print(const char* bytes, size_t length) = 0;
+    // Hands everything printed so far to the operating system.
+    virtual void flush() = 0;
+};
+
+// Normal output. Buffered; flushed when the buffer fills, before anything
+// is written to aerr (so that a terminal shows both in order) and when the
+// process exits normally.
+extern TextOutput& aout;
+// Error output. Each line goes out when endl ends it.
+extern TextOutput& aerr;
+
+TextOutput& operator<<(TextOutput& out, const char* text);
+TextOutput& operator<<(TextOutput& out, unsigned int value);
+TextOutput& operator<<(TextOutput& out, int value);
+// Writes "\n".
+TextOutput& endl(TextOutput& out);
+inline TextOutput& operator<<(TextOutput& out, TextOutput& (*manipulator)(TextOutput&))
+{
+    return manipulator(out);
+}

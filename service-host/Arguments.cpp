@@ -1,0 +1,102 @@
+#include "Arguments.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+bool parseStatus(const char* text, status_t* out)
+{
+    errno = 0;
+    char* end = nullptr;
+    long value = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || value < INT32_MIN || value > INT32_MAX)
+        return false;
+    *out = status_t(value);
+    return true;
+}
+
+} // namespace
+
+bool unescape(const char* text, String16* out, std::string* error)
+{
+    std::u16string units;
+    const char* plain = text;
+    auto flushPlain = [&](const char* upTo) {
+        String16 decoded(plain, size_t(upTo - plain));
+        units.append(decoded.view());
+    };
+    for (const char* p = text; *p;) {
+        if (*p != '\\') {
+            ++p;
+            continue;
+        }
+        flushPlain(p);
+        if (p[1] == '\\') {
+            units.push_back(u'\\');
+            p += 2;
+        } else if (p[1] == 'u' && hexValue(p[2]) >= 0 && hexValue(p[3]) >= 0 &&
+                   hexValue(p[4]) >= 0 && hexValue(p[5]) >= 0) {
+            units.push_back(char16_t(hexValue(p[2]) << 12 | hexValue(p[3]) << 8 |
+                                     hexValue(p[4]) << 4 | hexValue(p[5])));
+            p += 6;
+        } else {
+            *error = std::string("bad escape in '") + text + "' (use \\\\ or \\uHHHH)";
+            return false;
+        }
+        plain = p;
+    }
+    flushPlain(plain + std::strlen(plain));
+    *out = String16(std::move(units));
+    return true;
+}
+
+bool parseArguments(int argc, char** argv, std::vector<ServiceSpec>* specs, std::string* error)
+{
+    specs->clear();
+    for (int i = 0; i < argc; i += 2) {
+        std::string option = argv[i];
+        if (option != "--service" && option != "--interface" && option != "--query-status" &&
+            option != "--status") {
+            *error = "unknown option '" + option + "'";
+            return false;
+        }
+        if (i + 1 >= argc) {
+            *error = "option " + option + " needs a value";
+            return false;
+        }
+        const char* value = argv[i + 1];
+        if (option == "--service") {
+            specs->emplace_back();
+            if (!unescape(value, &specs->back().name, error))
+                return false;
+            continue;
+        }
+        if (specs->empty()) {
+            *error = "option " + option + " must follow --service";
+            return false;
+        }
+        ServiceSpec& spec = specs->back();
+        if (option == "--interface") {
+            if (!unescape(value, &spec.interfaceName, error))
+                return false;
+        } else if (!parseStatus(value, option == "--status" ? &spec.status : &spec.queryStatus)) {
+            *error = "bad status '" + std::string(value) + "' for " + option;
+            return false;
+        }
+    }
+    return true;
+}

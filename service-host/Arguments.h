@@ -1,0 +1,27 @@
+// The service host's command line:
+//   service-host [--service NAME [--interface TEXT] [--query-status N]
+//                [--status N]] ...
+// NAME and TEXT are UTF-8 with two escapes: "\\" for a backslash and
+// "\uHHHH" for one UTF-16 unit of any value.
+#pragma once
+
+#include "Status.h"
+#include "String16.h"
+
+#include <string>
+#include <vector>
+
+struct ServiceSpec {
+    String16 name;
+    String16 interfaceName{u"test.IEcho", 10};
+    status_t queryStatus = kStatusOk;
+    status_t status = kStatusOk;
+};
+
+// Decodes TEXT with its escapes; false (and a reason) for any other
+// backslash sequence.
+bool unescape(const char* text, String16* out, std::string* error);
+
+// Parses the arguments after the program name. An empty list of specs with
+// no error means: run the sample services.
+bool parseArguments(int argc, char** argv, std::vector<ServiceSpec>* specs, std::string* error);

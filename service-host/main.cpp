@@ -1,0 +1,78 @@
+// service-host: hosts services in one process. Without arguments it runs
+// the sample services; with --service options, configurable echo services.
+// Says "ready" once every service is registered, then serves until SIGTERM
+// or SIGINT.
+#include "Arguments.h"
+#include "SampleServices.h"
+#include "String8.h"
+
+#include <csignal>
+#include <cstdio>
+
+namespace {
+
+const char* describe(status_t status)
+{
+    switch (status) {
+    case kStatusNameTaken:
+        return "the name is taken by a running host";
+    case kStatusBadValue:
+        return "the name is empty or longer than 1024 UTF-16 units";
+    case kStatusDeadObject:
+        return "the service manager has gone away";
+    default:
+        return "the service manager refused it";
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::vector<ServiceSpec> specs;
+    std::string error;
+    if (!parseArguments(argc - 1, argv + 1, &specs, &error)) {
+        std::fprintf(stderr,
+                     "service-host: %s\nusage: service-host [--service NAME [--interface TEXT] "
+                     "[--query-status N] [--status N]] ...\n",
+                     error.c_str());
+        return 2;
+    }
+    std::vector<NamedService> services;
+    if (specs.empty())
+        services = sampleServices();
+    for (ServiceSpec& spec : specs)
+        services.push_back({spec.name, sp<LocalService>(new EchoService(spec.interfaceName,
+                                                                        spec.queryStatus, spec.status))});
+
+    // Termination requests wait for the serving loop from here on, so that
+    // one arriving right after "ready" still ends the host cleanly.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    std::unique_ptr<ServiceHost> host = ServiceHost::connect();
+    if (!host) {
+        std::fprintf(stderr, "service-host: no service manager is running\n");
+        return 1;
+    }
+    for (const NamedService& s : services) {
+        status_t status = host->addService(s.name, s.service);
+        if (status != kStatusOk) {
+            std::fprintf(stderr, "service-host: cannot register '%s': %s (status %d)\n",
+                         String8(s.name).c_str(), describe(status), status);
+            return 1;
+        }
+    }
+    std::fputs("ready\n", stdout);
+    std::fflush(stdout);
+    status_t status = host->serve();
+    if (status == kStatusDeadObject) {
+        std::fprintf(stderr, "service-host: the service manager has gone away\n");
+        return 1;
+    }
+    return status == kStatusOk ? 0 : 1;
+}

@@ -1,0 +1,59 @@
+// Child processes for the end-to-end tests: one-shot runs with their output
+// captured, and daemons that say "ready". Every wait has a timeout.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+using namespace std::chrono_literals;
+
+// The path of a built program.
+std::string binaryPath(const std::string& name);
+
+struct RunResult {
+    std::string out;
+    std::string err;
+    int exitStatus = -1;  // the exit status, when it exited
+    int signal = 0;       // the signal that ended it, if one did
+    bool timedOut = false;
+};
+
+// Runs `path` with `args` (argv[0] is the path), standard input /dev/null,
+// and kills it when it outlasts `timeout`. `environment` entries are added
+// to the child's environment.
+RunResult runProgram(const std::string& path, const std::vector<std::string>& args,
+                     std::chrono::milliseconds timeout = 30s,
+                     const std::vector<std::string>& environment = {});
+
+// A background process that writes "ready" on standard output once it
+// serves. Stopped with SIGTERM (and SIGKILL if need be) when destroyed.
+class Daemon {
+public:
+    Daemon() = default;
+    ~Daemon();
+    Daemon(Daemon&& other) noexcept;
+    Daemon& operator=(Daemon&&) = delete;
+    Daemon(const Daemon&) = delete;
+
+    // Starts it and waits for "ready"; false (with what it said in error())
+    // when it exits first or stays silent for `timeout`.
+    bool start(const std::string& path, const std::vector<std::string>& args,
+               std::chrono::milliseconds timeout = 10s);
+    pid_t pid() const { return pid_; }
+    bool running() const { return pid_ > 0; }
+    // Sends `signal` and waits for the end; the wait status's exit code,
+    // or 128 + signal number when a signal ended it; -1 on timeout.
+    int stop(int signal = 15, std::chrono::milliseconds timeout = 10s);
+    // What it wrote on standard error so far (collected at start and stop).
+    const std::string& error() const { return error_; }
+
+private:
+    void collectError();
+
+    pid_t pid_ = -1;
+    int out_ = -1;
+    int err_ = -1;
+    std::string error_;
+};
