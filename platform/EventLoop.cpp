@@ -129,10 +129,13 @@ bool EventLoop::send(Connection* connection, int32_t word, uint32_t arg, const u
     if (size > 0)
         std::copy(payload, payload + size, p.bytes.begin() + kFrameHeaderSize);
     p.fd = passFd;
+    // The limit is on what the peer left unread before this frame, so that
+    // one large reply (a long listing) still goes out whole.
+    bool stalled = connection->outputBytes_ > kMaxUnreadOutput ||
+                   connection->output_.size() >= kMaxUnreadFrames;
     connection->outputBytes_ += p.bytes.size();
     connection->output_.push_back(std::move(p));
-    if (connection->outputBytes_ > kMaxUnreadOutput || connection->output_.size() > kMaxUnreadFrames ||
-        !connection->flush()) {
+    if (stalled || !connection->flush()) {
         close(connection);
         return false;
     }
