@@ -20,8 +20,69 @@ build: deps
 demo: build
 	scripts/demo.sh $(BUILD)/bin
 
+# An interactive bash in a private platform, quellix on PATH with its
+# completion; leaving it stops the platform.
+.PHONY: shell install package
+shell: build
+	scripts/shell.sh $(BUILD)/bin
+
+# Installs under PREFIX (staged below DESTDIR when that is set).
+PREFIX ?= /usr/local
+install: build
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)
+
+# A Debian package of what `make install` installs, in $(BUILD)/package.
+package: build
+	cd $(BUILD) && cpack -G DEB -B package
+
+# The suite, then a short fuzzing run, then the suite again under the
+# sanitizers (so that CTest's summary line comes last).
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	@$(MAKE) --no-print-directory fuzz-smoke
+	@$(MAKE) --no-print-directory test-asan
+
+# Sanitizers and fuzzing: see fuzz/ and QUELLIX_SANITIZE in CMakeLists.txt.
+ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+.PHONY: test-asan fuzz-build fuzz fuzz-smoke
+
+# The whole suite built with AddressSanitizer, UndefinedBehaviorSanitizer
+# and LeakSanitizer; the programs the tests start run with them too.
+test-asan: deps
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DQUELLIX_SANITIZE=ON
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
+
+fuzz-build: deps
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DQUELLIX_FUZZ=ON -DQUELLIX_TESTS=OFF
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzzers
+
+# Each fuzz target for FUZZ_SECONDS; the corpus grows in $(FUZZ_BUILD)/corpus.
+fuzz: fuzz-build
+	fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_BUILD)/corpus
+
+# 20 seconds of each fuzz target from its seed corpus; leaves nothing behind.
+fuzz-smoke: fuzz-build
+	fuzz/run.sh $(FUZZ_BUILD) 20
+
+# The benchmarks: one run on this machine, its report printed and kept in
+# docs/performance.md. A Release build of its own, with the benchmarks; the
+# driver enters a network namespace of its own (as unshare -n would).
+BENCH_BUILD ?= build-bench
+.PHONY: bench
+
+bench: deps
+	cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUELLIX_BENCH=ON
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target quellix-bench quellix-micro
+	$(BENCH_BUILD)/bin/quellix-bench --micro $(BENCH_BUILD)/bin/quellix-micro --out docs/performance.md
+
+# Faults, load and bad command lines at full size (tests/reliability); the
+# report of the run is kept in docs/reliability.md.
+.PHONY: reliability
+reliability: build
+	scripts/reliability.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD) build-*

@@ -72,9 +72,9 @@ public:
     static std::unique_ptr<EventLoop> create(status_t* status);
     ~EventLoop();
 
-    // Takes ownership of `fd`, made non-blocking, with the bytes and
-    // descriptors `reader` already holds. Descriptors that arrive on it are
-    // closed unless `acceptFds`.
+    // Takes ownership of `fd` (blocking or not: the loop never waits on
+    // it), with the bytes and descriptors `reader` already holds.
+    // Descriptors that arrive on it are closed unless `acceptFds`.
     Connection* adopt(int fd, FrameReader reader, bool acceptFds, ConnectionHandler* handler);
     // Queues a frame, with `passFd` (owned by the loop from now on) if not
     // -1. A peer whose unread output passes the limit is closed: false.

@@ -1,5 +1,6 @@
 #include "FrameReader.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <sys/socket.h>
@@ -7,6 +8,9 @@
 
 namespace {
 
+// A reader's buffer starts at the first size and grows with what arrives,
+// up to the second for frames of unknown size.
+constexpr size_t kFirstChunk = 4 * 1024;
 constexpr size_t kReadChunk = 64 * 1024;
 constexpr int kMaxFdsPerMessage = 8;
 
@@ -56,8 +60,10 @@ void FrameReader::reserve(size_t room)
 
 ssize_t FrameReader::receive(int fd, int flags)
 {
-    // Read the rest of a large frame in one go when its size is known.
-    size_t room = kReadChunk;
+    // Most connections carry a few small frames: a new reader does not
+    // allocate (and zero) a large buffer for them. The rest of a large
+    // frame is read in one go once its size is known.
+    size_t room = std::clamp(buffer_.size(), kFirstChunk, kReadChunk);
     if (wanted_ > end_ - start_ && wanted_ - (end_ - start_) > room)
         room = wanted_ - (end_ - start_);
     reserve(room);

@@ -1,5 +1,7 @@
 #include "Process.h"
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -15,6 +17,18 @@ extern char** environ;
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// In the sanitizer build every report (ASan, UBSan, and LeakSanitizer's at
+// exit) ends the process with this status (ASAN_OPTIONS, set for CTest in
+// CMakeLists.txt). The test that started the process fails, whatever
+// status it expected.
+constexpr int kSanitizerExitStatus = 23;
+
+void flagSanitizerReport(const std::string& path, int exitStatus, const std::string& err)
+{
+    if (exitStatus == kSanitizerExitStatus)
+        ADD_FAILURE() << path << " exited with a sanitizer report:\n" << err;
+}
 
 int millisLeft(Clock::time_point deadline)
 {
@@ -136,6 +150,7 @@ RunResult runProgram(const std::string& path, const std::vector<std::string>& ar
         waitpid(pid, &status, 0);
     }
     decodeStatus(status, &result.exitStatus, &result.signal);
+    flagSanitizerReport(path, result.exitStatus, result.err);
     return result;
 }
 
@@ -151,7 +166,7 @@ Daemon::~Daemon()
 
 Daemon::Daemon(Daemon&& other) noexcept
     : pid_(std::exchange(other.pid_, -1)), out_(std::exchange(other.out_, -1)),
-      err_(std::exchange(other.err_, -1)), error_(std::move(other.error_))
+      err_(std::exchange(other.err_, -1)), path_(std::move(other.path_)), error_(std::move(other.error_))
 {
 }
 
@@ -161,6 +176,7 @@ bool Daemon::start(const std::string& path, const std::vector<std::string>& args
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) < 0 || pipe2(err, O_CLOEXEC | O_NONBLOCK) < 0)
         return false;
+    path_ = path;
     pid_ = spawn(path, args, out[1], err[1], {});
     close(out[1]);
     close(err[1]);
@@ -201,6 +217,7 @@ int Daemon::stop(int signal, std::chrono::milliseconds timeout)
     }
     pid_ = -1;
     collectError();
+    flagSanitizerReport(path_, code, error_);
     return code;
 }
 

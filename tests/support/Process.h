@@ -55,5 +55,6 @@ private:
     pid_t pid_ = -1;
     int out_ = -1;
     int err_ = -1;
+    std::string path_;
     std::string error_;
 };

@@ -1,0 +1,68 @@
+#include "Scratch.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+namespace fs = std::filesystem;
+
+const std::vector<std::string> kInstalledFiles = {
+    "bin/quellix",
+    "bin/service-host",
+    "sbin/service-manager",
+    "share/bash-completion/completions/quellix",
+    "share/doc/quellix/LICENSE",
+    "share/doc/quellix/README.md",
+    "share/man/man1/quellix.1",
+    "share/man/man1/service-host.1",
+    "share/man/man8/service-manager.8",
+};
+
+ScratchDir::ScratchDir()
+{
+    std::error_code error;
+    std::string pattern = (fs::temp_directory_path(error) / "quellix-eco-XXXXXX").string();
+    if (error)
+        return;
+    if (mkdtemp(pattern.data()) != nullptr)
+        path_ = pattern;
+}
+
+ScratchDir::~ScratchDir()
+{
+    if (!path_.empty()) {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+}
+
+std::vector<std::string> listFiles(const std::string& root)
+{
+    std::vector<std::string> files;
+    std::error_code error;
+    for (fs::recursive_directory_iterator it(root, error), end; !error && it != end; it.increment(error)) {
+        if (it->is_regular_file())
+            files.push_back(fs::relative(it->path(), root).string());
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+std::string readFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool isExecutable(const std::string& path)
+{
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && (info.st_mode & S_IXUSR);
+}
+
+std::string sourcePath(const std::string& relative) { return std::string(QUELLIX_SOURCE_DIR) + "/" + relative; }

@@ -1,0 +1,70 @@
+// scripts/shell.sh (make shell): commands fed on standard input run in the
+// private platform with quellix and its completion at hand, and leaving the
+// shell stops every daemon it started.
+#include "Process.h"
+#include "Scratch.h"
+
+#include <cerrno>
+#include <csignal>
+#include <gtest/gtest.h>
+#include <regex>
+
+namespace {
+
+// Runs the shell with `lines` as its input, the way a pipe would feed it.
+RunResult runShell(const std::vector<std::string>& lines)
+{
+    std::vector<std::string> args = {"-c", "s=$0 b=$1; shift; printf '%s\\n' \"$@\" | \"$s\" \"$b\"",
+                                     sourcePath("scripts/shell.sh"), binaryPath("")};
+    args.insert(args.end(), lines.begin(), lines.end());
+    // No history file of the user's is written.
+    return runProgram("/bin/sh", args, 60s, {"HISTFILE="});
+}
+
+// The process id that the greeting gives for `daemon`; 0 if none.
+pid_t announcedPid(const std::string& out, const std::string& daemon)
+{
+    std::smatch match;
+    if (!std::regex_search(out, match, std::regex(daemon + " \\(pid ([0-9]+)\\)")))
+        return 0;
+    return pid_t(std::stol(match[1].str()));
+}
+
+void expectGone(pid_t pid)
+{
+    ASSERT_GT(pid, 0);
+    errno = 0;
+    EXPECT_EQ(kill(pid, 0), -1) << "process " << pid << " is still there";
+    EXPECT_EQ(errno, ESRCH);
+}
+
+TEST(ShellTest, RunsCommandsInThePlatformAndStopsItOnExit)
+{
+    RunResult result = runShell({"quellix check demo.echo", "complete -p quellix", "type -P quellix",
+                                 "echo \"$PS1\"", "exit"});
+    ASSERT_FALSE(result.timedOut);
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    EXPECT_NE(result.out.find("\nService demo.echo: found\n"
+                              "complete -F _quellix quellix\n" +
+                              binaryPath("quellix") + "\n"
+                              "[quellix shell] \\w\\$ \n"),
+              std::string::npos)
+        << result.out;
+    expectGone(announcedPid(result.out, "service-manager"));
+    expectGone(announcedPid(result.out, "service-host"));
+}
+
+TEST(ShellTest, EndsWithTheShellsExitStatusAndStopsThePlatform)
+{
+    for (const char* last : {"exit 7", "quellix call demo.nothing 1"}) {
+        SCOPED_TRACE(last);
+        RunResult result = runShell({last});
+        ASSERT_FALSE(result.timedOut);
+        // The end of input leaves the shell as "exit" would.
+        EXPECT_EQ(result.exitStatus, std::string(last) == "exit 7" ? 7 : 10) << result.err;
+        expectGone(announcedPid(result.out, "service-manager"));
+        expectGone(announcedPid(result.out, "service-host"));
+    }
+}
+
+} // namespace

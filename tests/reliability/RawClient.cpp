@@ -1,0 +1,86 @@
+#include "RawClient.h"
+
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+// The name README.md documents, written out here rather than taken from
+// the platform's headers, so that a change of address shows up.
+constexpr char kAddress[] = "quellix.service-manager";
+
+void appendLittleEndian(std::string* out, uint32_t value)
+{
+    for (int i = 0; i < 4; ++i)
+        out->push_back(char((value >> (8 * i)) & 0xFF));
+}
+
+} // namespace
+
+int connectRaw(bool nonBlocking)
+{
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0), 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path + 1, kAddress, sizeof kAddress - 1);
+    auto length = socklen_t(offsetof(sockaddr_un, sun_path) + 1 + sizeof kAddress - 1);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
+        int error = errno;
+        close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+bool sendRaw(int fd, const std::string& bytes)
+{
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        sent += size_t(n);
+    }
+    return true;
+}
+
+bool waitForClose(int fd, std::chrono::milliseconds timeout)
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() < 0)
+            return false;
+        pollfd ready{fd, POLLIN, 0};
+        int polled = poll(&ready, 1, int(left.count()));
+        if (polled < 0 && errno == EINTR)
+            continue;
+        if (polled <= 0)
+            return false;
+        char buffer[4096];
+        ssize_t n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n == 0)
+            return true;
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+            return false;
+    }
+}
+
+std::string frameBytes(uint32_t payloadSize, int32_t word, uint32_t arg, const std::string& payload)
+{
+    std::string frame;
+    appendLittleEndian(&frame, payloadSize);
+    appendLittleEndian(&frame, uint32_t(word));
+    appendLittleEndian(&frame, arg);
+    return frame + payload;
+}

@@ -1,0 +1,25 @@
+// Connections to the service manager that speak no protocol, or a broken
+// one: to see what the service manager does with clients it cannot trust.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+using namespace std::chrono_literals;
+
+// A stream socket connected to the abstract address "\0quellix.service-manager"
+// of this network namespace, or -1 (errno set; EAGAIN for a non-blocking
+// one when the listen backlog is full).
+int connectRaw(bool nonBlocking = false);
+// Writes all of `bytes`; false on failure.
+bool sendRaw(int fd, const std::string& bytes);
+// Waits until the service manager closes the connection, that is until a
+// read returns 0; false when it is still open after `timeout` or a read
+// fails (a reset, say). Whatever the service manager sends meanwhile is
+// discarded.
+bool waitForClose(int fd, std::chrono::milliseconds timeout);
+
+// A frame of the service manager's protocol: a 12-byte header (payload
+// size, word, argument, little-endian) and the payload.
+std::string frameBytes(uint32_t payloadSize, int32_t word, uint32_t arg, const std::string& payload);
