@@ -38,6 +38,8 @@ public:
     bool closed() const { return closed_; }
     // When the last complete frame arrived (or the connection was made).
     Clock::time_point lastFrame() const { return lastFrame_; }
+    // Frames queued for the peer and not yet written out.
+    size_t unsentFrames() const { return output_.size(); }
     // The owner's state for this connection.
     void* context = nullptr;
 

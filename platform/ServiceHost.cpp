@@ -48,13 +48,14 @@ struct ServiceHost::Impl {
             close(fd);
     }
 
-    // Takes the client connection that came with an attach frame; false
-    // when the frame carried none.
+    // Takes the client connection that came with an attach frame. One that
+    // did not arrive (this process was out of descriptors, and the kernel
+    // dropped it) costs only that client, who finds its reference dead.
     bool attach(FrameReader& from, uint32_t handle)
     {
         int fd = from.takeFd();
         if (fd < 0)
-            return false;
+            return true;
         if (loop)
             serveClient(handle, fd);
         else

@@ -6,6 +6,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+namespace {
+
+// Well below the event loop's limit for a stalled peer.
+constexpr size_t kMaxPendingHandOffs = 1024;
+
+} // namespace
+
 bool Registry::onFrame(Connection& connection, Frame& frame)
 {
     ManagerRequest request;
@@ -45,6 +52,11 @@ void Registry::lookup(Connection& client, const String16& name)
     if (found == services_.end())
         return reply(client, kStatusNameNotFound);
     Entry entry = found->second; // a failing send below drops the entry
+    // A host that has not yet taken many hand-offs is busy, not dead: the
+    // client is refused, rather than the host dropped for a queue that a
+    // client could fill on purpose.
+    if (entry.host->unsentFrames() >= kMaxPendingHandOffs)
+        return reply(client, kStatusNoResources);
     int ends[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) < 0)
         return reply(client, kStatusNoResources);

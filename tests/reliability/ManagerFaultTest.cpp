@@ -13,6 +13,7 @@
 #include <csignal>
 #include <cstring>
 #include <thread>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -196,6 +197,85 @@ TEST(ManagerFaultTest, IdleConnectionsBeyondTheDescriptorLimit)
                   grouped(fds.size()).c_str(), grouped(refused).c_str(), held, cpu * 100, sampledFor);
     record({"faults survived", "idle connections beyond the descriptor limit", amount,
             grouped(wrong) + " failures (spin, crash or refused service)", watch.seconds()});
+}
+
+} // namespace
+
+namespace {
+
+// One look-up over a raw connection: its reply's status, with the
+// descriptor it may carry closed at once. INT32_MIN when the connection
+// failed.
+int32_t rawLookup(int fd, const std::string& request)
+{
+    if (!sendRaw(fd, request))
+        return INT32_MIN;
+    uint8_t reply[12];
+    size_t got = 0;
+    while (got < sizeof reply) {
+        iovec iov{reply + got, sizeof reply - got};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 8)];
+        msghdr message{};
+        message.msg_iov = &iov;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        ssize_t n = recvmsg(fd, &message, MSG_CMSG_CLOEXEC);
+        if (n <= 0)
+            return INT32_MIN;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+            size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+            for (size_t i = 0; i < count; ++i) {
+                int passed;
+                std::memcpy(&passed, CMSG_DATA(c) + i * sizeof(int), sizeof passed);
+                close(passed);
+            }
+        }
+        got += size_t(n);
+    }
+    int32_t status;
+    std::memcpy(&status, reply + 8, sizeof status);
+    return status;
+}
+
+// A client that looks a service up again and again while its host is
+// stopped fills the host's queue of hand-offs: the client is refused (no
+// resources, -24), and the host keeps its names.
+TEST(ManagerFaultTest, LookUpFloodAtAStoppedHostDropsNoName)
+{
+    TestPlatform platform;
+    ASSERT_TRUE(platform.startManager()) << platform.manager().error();
+    size_t host;
+    ASSERT_TRUE(platform.startHost({"--service", "s"}, &host));
+    ASSERT_EQ(kill(platform.host(host).pid(), SIGSTOP), 0);
+
+    int fd = connectRaw();
+    ASSERT_GE(fd, 0);
+    const std::string lookup = frameBytes(8, 1, 0, std::string("\x01\0\0\0s\0\0\0", 8));
+    size_t found = 0, refused = 0, other = 0;
+    for (int i = 0; i < 20000; ++i) {
+        int32_t status = rawLookup(fd, lookup);
+        status == 0 ? ++found : status == -24 ? ++refused : ++other;
+        if (status == INT32_MIN)
+            break;
+    }
+    close(fd);
+    ASSERT_EQ(kill(platform.host(host).pid(), SIGCONT), 0);
+    EXPECT_EQ(other, 0u);
+    EXPECT_GT(refused, 0u);
+    EXPECT_GT(found, 0u);
+
+    // The name stayed registered throughout...
+    RunResult list = TestPlatform::quellix({"list"});
+    EXPECT_EQ(list.out.substr(0, 24), "Found 1 services:\n0\ts: [");
+    // ...and look-ups succeed again once the host has taken its queue.
+    RunResult check;
+    for (int i = 0; i < 500 && check.out != "Service s: found\n"; ++i) {
+        check = TestPlatform::quellix({"check", "s"});
+        usleep(10000);
+    }
+    EXPECT_EQ(check.out, "Service s: found\n");
+    EXPECT_EQ(platform.host(host).stop(), 0) << platform.host(host).error();
 }
 
 } // namespace
