@@ -134,28 +134,37 @@ void Parcel::print(TextOutput& out, uint32_t /*flags*/) const
         return;
     }
 
-    // Each byte takes about 2.25 characters as hex and 1 as text.
-    line.reserve(line.size() + size * 13 / 4 + 16);
-    line += ':';
-    size_t pos = 0;
-    for (; size - pos >= 4; pos += 4) {
-        const uint32_t value = getLittle32(bytes_.data() + pos);
-        line += ' ';
-        for (int shift = 28; shift >= 0; shift -= 4)
-            line += kHex[(value >> shift) & 0xF];
-    }
-    if (pos < size) {
-        line += ' ';
-        for (; pos < size; ++pos) {
-            line += kHex[bytes_[pos] >> 4];
-            line += kHex[bytes_[pos] & 0xF];
+    // The line's length is known up front, so it is written in place:
+    // ":", " " and 8 digits per 4 bytes, " " and 2 digits per byte of a
+    // shorter last group, " '", the text, "')".
+    const size_t groups = size / 4;
+    const size_t rest = size % 4;
+    const size_t head = line.size();
+    line.resize(head + 1 + groups * 9 + (rest ? 1 + 2 * rest : 0) + 2 + size + 2);
+    char* p = line.data() + head;
+    *p++ = ':';
+    const uint8_t* in = bytes_.data();
+    for (size_t g = 0; g < groups; ++g, in += 4) {
+        // The little-endian value's digits: its last byte comes first.
+        *p++ = ' ';
+        for (int b = 3; b >= 0; --b) {
+            *p++ = kHex[in[b] >> 4];
+            *p++ = kHex[in[b] & 0xF];
         }
     }
-
-    line += " '";
+    if (rest) {
+        *p++ = ' ';
+        for (size_t i = 0; i < rest; ++i) {
+            *p++ = kHex[in[i] >> 4];
+            *p++ = kHex[in[i] & 0xF];
+        }
+    }
+    *p++ = ' ';
+    *p++ = '\'';
     for (uint8_t byte : bytes_)
-        line += (byte >= 0x20 && byte <= 0x7E) ? char(byte) : '.';
-    line += "')";
+        *p++ = (byte >= 0x20 && byte <= 0x7E) ? char(byte) : '.';
+    *p++ = '\'';
+    *p++ = ')';
     out.print(line.data(), line.size());
 }
 

@@ -11,7 +11,8 @@
 
 namespace {
 
-// Spread over the names, so that look-ups do not all hit one entry.
+// Look-ups spread over this many names, so that they do not all hit one
+// entry.
 constexpr size_t kLookupNames = 64;
 // Look-ups hand the host a client each, faster than a host on a busy
 // machine takes them; the service manager drops a host that falls too far
@@ -81,9 +82,12 @@ bool measureInProcess(const BenchOptions& options, size_t services, SizeResult* 
         *error = "no service manager for the in-process measurements";
         return false;
     }
+    // All of them in the first host, so that what varies with N is the
+    // number of names the service manager holds, not the hosts woken.
+    const size_t spread = std::min(services, BenchPlatform::kServicesPerHost);
     std::vector<String16> names;
     for (size_t i = 0; i < kLookupNames; ++i)
-        names.emplace_back(BenchPlatform::serviceName(i * services / kLookupNames).c_str());
+        names.emplace_back(BenchPlatform::serviceName(i * spread / kLookupNames).c_str());
     // The query first: the host is still busy with the look-ups' clients
     // for a while after them.
     sp<IBinder> binder = manager->lookupService(names[0]);

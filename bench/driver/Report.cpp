@@ -180,7 +180,7 @@ std::string renderReport(const BenchResults& results)
         "against a real service-manager and service-host processes (at most " +
         count(BenchPlatform::kServicesPerHost) +
         " services each) in a private network namespace. Floor and in-process figures are "
-        "timed op by op. The floor is measured again beside the runs at each N, and the models "
+        "timed op by op (in-process look-ups spread over 64 names of the first host). The floor is measured again beside the runs at each N, and the models "
         "of that N are made of those medians; the first rows pool the whole run. Median and "
         "minimum over all samples; a ratio divides the median by its floor model. Per service "
         "for list is (list − exec) / N. Peak memory: ru_maxrss of quellix (largest over its "

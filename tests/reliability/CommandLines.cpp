@@ -53,11 +53,11 @@ std::string number(std::mt19937_64& random)
     case 1:
         return std::to_string(int32_t(random()));
     case 2:
-        return "-" + std::to_string(below(random, 10));
+        return std::string("-").append(std::to_string(below(random, 10)));
     case 3:
         return std::to_string(below(random, 3)) + randomBytes(random, 1 + below(random, 3));
     case 4:
-        return "0x" + std::to_string(below(random, 100));
+        return std::string("0x").append(std::to_string(below(random, 100)));
     default:
         return std::to_string(below(random, 100));
     }
@@ -190,7 +190,7 @@ std::vector<std::string> CommandLineGenerator::line(uint64_t index)
         args = {pick(random, kOptions)};
         break;
     case 7:
-        args = {"-" + randomBytes(random, 1 + below(random, 3))};
+        args = {std::string("-").append(randomBytes(random, 1 + below(random, 3)))};
         break;
     default:
         break;
