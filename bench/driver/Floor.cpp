@@ -1,4 +1,5 @@
 #include "Floor.h"
+#include "Spawn.h"
 
 #include <cerrno>
 #include <csignal>
@@ -19,34 +20,6 @@ constexpr size_t kLookupRequestSize = 60;
 constexpr size_t kLookupReplySize = 12;
 constexpr char kFloorSocket[] = "quellix.bench.floor";
 constexpr unsigned kServerLimitSeconds = 300;
-
-bool writeFull(int fd, const uint8_t* bytes, size_t size)
-{
-    while (size > 0) {
-        ssize_t n = write(fd, bytes, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        bytes += n;
-        size -= size_t(n);
-    }
-    return true;
-}
-
-bool readFull(int fd, uint8_t* bytes, size_t size)
-{
-    while (size > 0) {
-        ssize_t n = read(fd, bytes, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        bytes += n;
-        size -= size_t(n);
-    }
-    return true;
-}
 
 // Forks a child that runs `serve` and exits; it dies with us.
 template <typename F>

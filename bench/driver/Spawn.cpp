@@ -178,8 +178,6 @@ int Daemon::stop()
     return status;
 }
 
-namespace {
-
 bool writeFull(int fd, const void* bytes, size_t size)
 {
     const char* p = static_cast<const char*>(bytes);
@@ -210,7 +208,6 @@ bool readFull(int fd, void* bytes, size_t size)
     return true;
 }
 
-} // namespace
 
 Spawner::~Spawner()
 {

@@ -14,6 +14,11 @@ std::string ownDirectory();
 // A one-shot run still going after this long is ended by SIGALRM.
 inline constexpr unsigned kRunLimitSeconds = 300;
 
+// Write or read all `size` bytes, resuming after signals; false when the
+// descriptor fails or reaches its end first.
+bool writeFull(int fd, const void* bytes, size_t size);
+bool readFull(int fd, void* bytes, size_t size);
+
 struct RunResult {
     int64_t ns = 0;       // from just before fork to the end of wait4
     long maxRssKiB = 0;   // the child's peak resident memory (ru_maxrss)
