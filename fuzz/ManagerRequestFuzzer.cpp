@@ -32,7 +32,8 @@ bool sameFrames(const std::vector<Frame>& a, const std::vector<Frame>& b)
     if (a.size() != b.size())
         return false;
     for (size_t i = 0; i < a.size(); ++i) {
-        if (a[i].word != b[i].word || a[i].arg != b[i].arg || a[i].payload != b[i].payload)
+        if (a[i].word != b[i].word || a[i].arg != b[i].arg || a[i].target != b[i].target ||
+            a[i].payload != b[i].payload)
             return false;
     }
     return true;
@@ -45,15 +46,13 @@ void checkRequest(const Frame& frame)
     fuzzCheck(status == kStatusOk || status == kStatusBadParcel, "a request decodes or is a bad parcel");
     if (status != kStatusOk)
         return;
-    fuzzCheck(request.operation == frame.word && request.handle == frame.arg,
-              "a request keeps its operation and handle");
-    if (request.operation == kManagerList) {
-        fuzzCheck(frame.payload.empty() && request.name.isEmpty(), "a list request carries nothing");
-        return;
-    }
-    fuzzCheck(request.operation == kManagerLookup || request.operation == kManagerRegister,
+    fuzzCheck(request.operation == frame.word && request.arg == frame.arg,
+              "a request keeps its operation and argument");
+    fuzzCheck(request.operation == kManagerLookup || request.operation == kManagerRegister ||
+                  request.operation == kManagerList,
               "only known operations decode");
-    fuzzCheck(encodeName(request.name).size() == frame.payload.size(),
+    fuzzCheck(request.hasName || request.operation == kManagerList, "only a listing may start without a name");
+    fuzzCheck(encodeName(request.name, request.hasName).size() == frame.payload.size(),
               "a decoded name takes the whole payload");
 }
 

@@ -46,7 +46,7 @@ void transact(const Target& target, const Frame& frame)
     data.setData(frame.payload.data(), frame.payload.size());
     Parcel reply;
     const auto code = uint32_t(frame.word);
-    status_t status = target.service->transact(code, data, &reply, frame.arg);
+    status_t status = target.service->transact(code, data, &reply, frame.arg, Credentials{1, 1000, 1000});
 
     if (code == kInterfaceNameQuery) {
         fuzzCheck(reply.readString16() == target.service->interfaceName() && reply.dataAvail() == 0,

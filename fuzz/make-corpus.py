@@ -18,8 +18,8 @@ def s16(text):
     return data + b'\0' * (-len(data) % 4)
 
 
-def frame(word, arg, payload=b''):
-    return struct.pack('<IiI', len(payload), word, arg) + payload
+def frame(word, arg, payload=b'', target=0):
+    return struct.pack('<IiII', len(payload), word, arg, target) + payload
 
 
 def parcel_input(reads, data):
@@ -42,14 +42,15 @@ SEEDS = {
     # byte 0: the chunk-size seed; then the byte stream.
     'manager_request_fuzzer': {
         'lookup': bytes([0]) + frame(LOOKUP, 0, s16('demo.echo')),
-        'list': bytes([5]) + frame(LIST, 0),
-        'register': bytes([1]) + frame(REGISTER, 2, s16('a')) + frame(LIST, 0),
+        'list': bytes([5]) + frame(LIST, 0, i32(-1)) + frame(LIST, 0, s16('demo.adder')),
+        'fresh': bytes([2]) + frame(LOOKUP, 1, s16('demo.echo')),
+        'register': bytes([1]) + frame(REGISTER, 2, s16('a')) + frame(LIST, 0, i32(-1)),
         'names': bytes([9]) + frame(LOOKUP, 0, i32(2) + s16('demo.adder') + s16('x')),
     },
     'transaction_fuzzer': {
         'adder': bytes([0]) + frame(1, 0, s16('quellix.demo.IAdder') + i32(2) + i32(3)),
         'greeter': bytes([3]) + frame(1, 0, s16('quellix.demo.IGreeter') + s16('World')),
-        'query': bytes([7]) + frame(INTERFACE_NAME_QUERY, 0) + frame(2, 1, i32(42)),
+        'query': bytes([7]) + frame(INTERFACE_NAME_QUERY, 0) + frame(2, 1, i32(42), 3),
     },
 }
 

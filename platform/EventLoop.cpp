@@ -1,5 +1,4 @@
 #include "EventLoop.h"
-#include "Socket.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -8,6 +7,7 @@
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -17,44 +17,6 @@ constexpr size_t kMaxUnreadFrames = 16384;
 
 } // namespace
 
-Connection::Connection(int fd, FrameReader reader, bool acceptFds, ConnectionHandler* handler)
-    : fd_(fd), handler_(handler), reader_(std::move(reader)), acceptFds_(acceptFds),
-      lastFrame_(Clock::now())
-{
-}
-
-Connection::~Connection()
-{
-    for (Pending& p : output_)
-        if (p.fd >= 0)
-            ::close(p.fd);
-    if (fd_ >= 0)
-        ::close(fd_);
-}
-
-bool Connection::flush()
-{
-    while (!output_.empty()) {
-        Pending& p = output_.front();
-        ssize_t sent = sendBytes(fd_, p.bytes.data() + p.offset, p.bytes.size() - p.offset,
-                                 p.offset == 0 ? p.fd : -1, false);
-        if (sent < 0)
-            return false;
-        if (sent == 0)
-            return true;
-        if (p.fd >= 0) {
-            ::close(p.fd);
-            p.fd = -1;
-        }
-        p.offset += size_t(sent);
-        if (p.offset < p.bytes.size())
-            return true;
-        outputBytes_ -= p.bytes.size();
-        output_.pop_front();
-    }
-    return true;
-}
-
 std::unique_ptr<EventLoop> EventLoop::create(status_t* status)
 {
     std::unique_ptr<EventLoop> loop(new EventLoop);
@@ -63,7 +25,7 @@ std::unique_ptr<EventLoop> EventLoop::create(status_t* status)
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGINT);
     loop->epoll_ = epoll_create1(EPOLL_CLOEXEC);
-    if (loop->epoll_ < 0 || sigprocmask(SIG_BLOCK, &set, nullptr) < 0 ||
+    if (loop->epoll_ < 0 ||
         (loop->signals_ = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK)) < 0) {
         *status = errno == EMFILE || errno == ENFILE ? kStatusNoResources : kStatusBadValue;
         return nullptr;
@@ -93,45 +55,36 @@ EventLoop::~EventLoop()
 // The descriptor's own blocking mode does not matter: every receive and send
 // of the loop passes MSG_DONTWAIT. Leaving it as it is saves a host two
 // fcntl calls for each client a look-up hands it.
-Connection* EventLoop::adopt(int fd, FrameReader reader, bool acceptFds, ConnectionHandler* handler)
+Connection* EventLoop::adopt(std::unique_ptr<Connection> adopted, bool acceptFds, ConnectionHandler* handler)
 {
-    connections_.push_back(
-        std::unique_ptr<Connection>(new Connection(fd, std::move(reader), acceptFds, handler)));
-    Connection* connection = connections_.back().get();
+    Connection* connection = adopted.get();
+    connection->handler_ = handler;
+    connection->acceptFds_ = acceptFds;
+    connection->lastFrame = Connection::Clock::now();
+    connections_.push_back(std::move(adopted));
     epoll_event event{};
     event.events = EPOLLIN;
     event.data.ptr = connection;
-    if (epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event) < 0) {
-        connection->closed_ = true;
-        ++closedCount_;
+    if (connection->broken() || epoll_ctl(epoll_, EPOLL_CTL_ADD, connection->fd(), &event) < 0) {
+        close(connection);
         return nullptr;
     }
     connection->interest_ = EPOLLIN;
     // Frames that arrived before the loop took over are handled now.
     processFrames(connection);
-    return connection->closed_ ? nullptr : connection;
+    return connection->broken() ? nullptr : connection;
 }
 
-bool EventLoop::send(Connection* connection, int32_t word, uint32_t arg, const uint8_t* payload,
-                     size_t size, int passFd)
+bool EventLoop::send(Connection* connection, int32_t word, uint32_t arg, uint32_t target,
+                     std::vector<uint8_t> payload)
 {
-    if (connection->closed_) {
-        if (passFd >= 0)
-            ::close(passFd);
+    if (connection->broken())
         return false;
-    }
-    Connection::Pending p;
-    p.bytes.resize(kFrameHeaderSize + size);
-    encodeFrameHeader(p.bytes.data(), uint32_t(size), word, arg);
-    if (size > 0)
-        std::copy(payload, payload + size, p.bytes.begin() + kFrameHeaderSize);
-    p.fd = passFd;
     // The limit is on what the peer left unread before this frame, so that
-    // one large reply (a long listing) still goes out whole.
-    bool stalled = connection->outputBytes_ > kMaxUnreadOutput ||
-                   connection->output_.size() >= kMaxUnreadFrames;
-    connection->outputBytes_ += p.bytes.size();
-    connection->output_.push_back(std::move(p));
+    // one large reply still goes out whole.
+    bool stalled = connection->unsentBytes() > kMaxUnreadOutput ||
+                   connection->unsentFrames() >= kMaxUnreadFrames;
+    connection->queue(word, arg, target, std::move(payload));
     if (stalled || !connection->flush()) {
         close(connection);
         return false;
@@ -140,18 +93,29 @@ bool EventLoop::send(Connection* connection, int32_t word, uint32_t arg, const u
     return true;
 }
 
+Connection::SendResult EventLoop::sendNow(Connection* connection, int32_t word, uint32_t arg, uint32_t target,
+                                          const std::vector<uint8_t>& payload, int passFd)
+{
+    Connection::SendResult result =
+        connection->sendNow(word, arg, target, payload.data(), payload.size(), passFd);
+    if (result == Connection::SendResult::kFailed)
+        close(connection);
+    else
+        watch(connection);
+    return result;
+}
+
 void EventLoop::close(Connection* connection)
 {
-    if (connection->closed_)
+    if (connection->handler_ == nullptr)
         return;
-    connection->closed_ = true;
     ++closedCount_;
-    epoll_ctl(epoll_, EPOLL_CTL_DEL, connection->fd_, nullptr);
+    if (!connection->broken())
+        epoll_ctl(epoll_, EPOLL_CTL_DEL, connection->fd(), nullptr);
     // The descriptor is free at once; the object lives on until reap(),
     // since events already fetched may still point at it.
-    ::close(connection->fd_);
-    connection->fd_ = -1;
-    connection->handler_->onClose(*connection);
+    connection->shutDown();
+    std::exchange(connection->handler_, nullptr)->onClose(*connection);
 }
 
 void EventLoop::setListener(int fd, std::function<void()> onReadable)
@@ -184,15 +148,17 @@ void EventLoop::setTick(std::chrono::milliseconds interval, std::function<void()
 // Reads while the connection may take frames, writes while it has output.
 void EventLoop::watch(Connection* connection)
 {
-    if (connection->closed_)
+    if (connection->broken()) {
+        close(connection);
         return;
+    }
     uint32_t interest = connection->output_.empty() ? uint32_t(EPOLLIN) : uint32_t(EPOLLOUT);
     if (interest == connection->interest_)
         return;
     epoll_event event{};
     event.events = interest;
     event.data.ptr = connection;
-    if (epoll_ctl(epoll_, EPOLL_CTL_MOD, connection->fd_, &event) < 0) {
+    if (epoll_ctl(epoll_, EPOLL_CTL_MOD, connection->fd(), &event) < 0) {
         close(connection);
         return;
     }
@@ -201,7 +167,7 @@ void EventLoop::watch(Connection* connection)
 
 void EventLoop::onReadable(Connection* connection)
 {
-    ssize_t count = connection->reader_.receive(connection->fd_, MSG_DONTWAIT);
+    ssize_t count = connection->fill();
     if (!connection->acceptFds_)
         connection->reader_.closeFds();
     if (count == 0 || (count < 0 && errno != EAGAIN)) {
@@ -223,7 +189,7 @@ void EventLoop::onWritable(Connection* connection)
 void EventLoop::processFrames(Connection* connection)
 {
     Frame frame;
-    while (!connection->closed_ && connection->output_.empty()) {
+    while (!connection->broken() && connection->output_.empty()) {
         FrameReader::Result result = connection->reader_.next(&frame);
         if (result == FrameReader::Result::kNeedMore)
             break;
@@ -232,16 +198,17 @@ void EventLoop::processFrames(Connection* connection)
             close(connection);
             return;
         }
-        connection->lastFrame_ = Connection::Clock::now();
+        connection->lastFrame = Connection::Clock::now();
     }
-    watch(connection);
+    if (connection->handler_)
+        watch(connection);
 }
 
 void EventLoop::reap()
 {
     if (closedCount_ == 0)
         return;
-    std::erase_if(connections_, [](const std::unique_ptr<Connection>& c) { return c->closed(); });
+    std::erase_if(connections_, [](const std::unique_ptr<Connection>& c) { return c->handler_ == nullptr; });
     closedCount_ = 0;
 }
 
@@ -269,7 +236,7 @@ status_t EventLoop::run()
                 onListenerReadable_();
             } else {
                 auto* connection = static_cast<Connection*>(tag);
-                if (connection->closed_)
+                if (connection->handler_ == nullptr)
                     continue;
                 if (events[i].events & EPOLLOUT)
                     onWritable(connection);

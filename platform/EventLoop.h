@@ -6,18 +6,15 @@
 // never reads holds up only itself and costs bounded memory.
 #pragma once
 
-#include "FrameReader.h"
+#include "Connection.h"
 #include "Status.h"
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <vector>
-
-class Connection;
 
 // What the owner of a connection does with its frames.
 class ConnectionHandler {
@@ -29,65 +26,31 @@ public:
     virtual void onClose(Connection& connection) = 0;
 };
 
-class Connection {
-public:
-    using Clock = std::chrono::steady_clock;
-
-    int fd() const { return fd_; }
-    FrameReader& reader() { return reader_; }
-    bool closed() const { return closed_; }
-    // When the last complete frame arrived (or the connection was made).
-    Clock::time_point lastFrame() const { return lastFrame_; }
-    // Frames queued for the peer and not yet written out.
-    size_t unsentFrames() const { return output_.size(); }
-    // The owner's state for this connection.
-    void* context = nullptr;
-
-    ~Connection();
-
-private:
-    friend class EventLoop;
-    struct Pending {
-        std::vector<uint8_t> bytes;
-        size_t offset = 0;
-        int fd = -1; // sent with the first byte, then closed here
-    };
-
-    Connection(int fd, FrameReader reader, bool acceptFds, ConnectionHandler* handler);
-    bool flush();
-
-    int fd_;
-    ConnectionHandler* handler_;
-    FrameReader reader_;
-    bool acceptFds_;
-    bool closed_ = false;
-    uint32_t interest_ = 0;
-    Clock::time_point lastFrame_;
-    std::deque<Pending> output_;
-    size_t outputBytes_ = 0;
-};
-
 class EventLoop {
 public:
-    // Blocks SIGTERM and SIGINT for the process and watches for them;
+    // Watches for SIGTERM and SIGINT, which the program has blocked;
     // kStatusOk or a failure status in *status.
     static std::unique_ptr<EventLoop> create(status_t* status);
     ~EventLoop();
 
-    // Takes ownership of `fd` (blocking or not: the loop never waits on
-    // it), with the bytes and descriptors `reader` already holds.
-    // Descriptors that arrive on it are closed unless `acceptFds`.
-    Connection* adopt(int fd, FrameReader reader, bool acceptFds, ConnectionHandler* handler);
-    // Queues a frame, with `passFd` (owned by the loop from now on) if not
-    // -1. A peer whose unread output passes the limit is closed: false.
-    bool send(Connection* connection, int32_t word, uint32_t arg, const uint8_t* payload,
-              size_t size, int passFd = -1);
+    // Takes the connection over (frames it already holds are handled now);
+    // null when it could not be watched or closed at once. Descriptors that
+    // arrive on it are closed unless `acceptFds`.
+    Connection* adopt(std::unique_ptr<Connection> connection, bool acceptFds, ConnectionHandler* handler);
+    // Queues a frame. A peer whose unread output passes the limit is
+    // closed: false.
+    bool send(Connection* connection, int32_t word, uint32_t arg, uint32_t target,
+              std::vector<uint8_t> payload);
+    // Sends a frame with a descriptor now (see Connection::sendNow); a
+    // connection whose socket failed is closed.
+    Connection::SendResult sendNow(Connection* connection, int32_t word, uint32_t arg, uint32_t target,
+                                   const std::vector<uint8_t>& payload, int passFd);
     // Closes the descriptor now and tells the handler.
     void close(Connection* connection);
 
     // `onReadable` runs when the listening socket `fd` has a connection.
     void setListener(int fd, std::function<void()> onReadable);
-    // Stops or resumes watching the listener (while out of descriptors).
+    // Stops or resumes watching the listener.
     void pauseListener(bool paused);
     // `onTick` runs about every `interval`.
     void setTick(std::chrono::milliseconds interval, std::function<void()> onTick);
@@ -101,9 +64,10 @@ public:
     void forEachConnection(F f)
     {
         for (auto& c : connections_)
-            if (!c->closed())
+            if (!c->broken())
                 f(*c);
     }
+    size_t connectionCount() const { return connections_.size() - closedCount_; }
 
 private:
     EventLoop() = default;

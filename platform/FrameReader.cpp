@@ -8,11 +8,12 @@
 
 namespace {
 
-// A reader's buffer starts at the first size and grows with what arrives,
-// up to the second for frames of unknown size.
+// Each read offers the socket room for as many bytes as are buffered
+// already, between these two sizes: a buffer doubles while a large frame
+// arrives, and stays small for the small frames most connections carry.
 constexpr size_t kFirstChunk = 4 * 1024;
-constexpr size_t kReadChunk = 64 * 1024;
-constexpr int kMaxFdsPerMessage = 8;
+constexpr size_t kLargestChunk = 256 * 1024;
+constexpr int kMaxFdsPerRead = 8;
 
 void putLittle32(uint8_t* out, uint32_t value)
 {
@@ -29,47 +30,68 @@ uint32_t getLittle32(const uint8_t* in)
 
 } // namespace
 
-void encodeFrameHeader(uint8_t header[kFrameHeaderSize], uint32_t size, int32_t word, uint32_t arg)
+Frame& Frame::operator=(Frame&& other) noexcept
+{
+    if (this != &other) {
+        closeFds();
+        word = other.word;
+        arg = other.arg;
+        target = other.target;
+        payload = std::move(other.payload);
+        fds = std::move(other.fds);
+        other.fds.clear();
+    }
+    return *this;
+}
+
+int Frame::takeFd()
+{
+    if (fds.empty())
+        return -1;
+    int fd = fds.front();
+    fds.erase(fds.begin());
+    return fd;
+}
+
+void Frame::closeFds()
+{
+    for (int fd : fds)
+        close(fd);
+    fds.clear();
+}
+
+void encodeFrameHeader(uint8_t header[kFrameHeaderSize], uint32_t size, int32_t word, uint32_t arg,
+                       uint32_t target)
 {
     putLittle32(header, size);
     putLittle32(header + 4, uint32_t(word));
     putLittle32(header + 8, arg);
-}
-
-FrameReader::~FrameReader() { closeFds(); }
-
-FrameReader::FrameReader(FrameReader&& other) noexcept
-    : maxPayload_(other.maxPayload_), buffer_(std::move(other.buffer_)), start_(other.start_),
-      end_(other.end_), wanted_(other.wanted_), malformed_(other.malformed_),
-      fds_(std::move(other.fds_))
-{
-    other.start_ = other.end_ = 0;
-    other.fds_.clear();
+    putLittle32(header + 12, target);
 }
 
 void FrameReader::reserve(size_t room)
 {
-    if (start_ > 0 && (start_ == end_ || buffer_.size() - end_ < room)) {
-        std::memmove(buffer_.data(), buffer_.data() + start_, end_ - start_);
+    if (start_ > 0 && (start_ == end_ || capacity_ - end_ < room)) {
+        std::memmove(buffer_.get(), buffer_.get() + start_, end_ - start_);
         end_ -= start_;
         start_ = 0;
     }
-    if (buffer_.size() - end_ < room)
-        buffer_.resize(end_ + room);
+    if (capacity_ - end_ >= room)
+        return;
+    size_t capacity = std::max(end_ + room, 2 * capacity_);
+    // Not zero-filled: only received bytes are ever read.
+    std::unique_ptr<uint8_t[]> bigger(new uint8_t[capacity]);
+    if (end_ > 0)
+        std::memcpy(bigger.get(), buffer_.get(), end_);
+    buffer_ = std::move(bigger);
+    capacity_ = capacity;
 }
 
 ssize_t FrameReader::receive(int fd, int flags)
 {
-    // Most connections carry a few small frames: a new reader does not
-    // allocate (and zero) a large buffer for them. The rest of a large
-    // frame is read in one go once its size is known.
-    size_t room = std::clamp(buffer_.size(), kFirstChunk, kReadChunk);
-    if (wanted_ > end_ - start_ && wanted_ - (end_ - start_) > room)
-        room = wanted_ - (end_ - start_);
-    reserve(room);
-
-    iovec iov{buffer_.data() + end_, room};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxFdsPerMessage)];
+    reserve(std::clamp(end_ - start_, kFirstChunk, kLargestChunk));
+    iovec iov{buffer_.get() + end_, capacity_ - end_};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxFdsPerRead)];
     msghdr message{};
     message.msg_iov = &iov;
     message.msg_iovlen = 1;
@@ -83,6 +105,7 @@ ssize_t FrameReader::receive(int fd, int flags)
     if (count < 0)
         return -1;
 
+    uint64_t last = offset_ + (end_ - start_) + uint64_t(count) - 1;
     for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
         if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
             continue;
@@ -90,7 +113,11 @@ ssize_t FrameReader::receive(int fd, int flags)
         for (size_t i = 0; i < n; ++i) {
             int received;
             std::memcpy(&received, CMSG_DATA(c) + i * sizeof(int), sizeof received);
-            fds_.push_back(received);
+            // Descriptors without a byte to go with cannot belong to a frame.
+            if (count == 0)
+                close(received);
+            else
+                fds_.emplace_back(last, received);
         }
     }
     end_ += size_t(count);
@@ -101,7 +128,7 @@ void FrameReader::append(const uint8_t* bytes, size_t size)
 {
     reserve(size);
     if (size > 0)
-        std::memcpy(buffer_.data() + end_, bytes, size);
+        std::memcpy(buffer_.get() + end_, bytes, size);
     end_ += size;
 }
 
@@ -112,36 +139,39 @@ FrameReader::Result FrameReader::next(Frame* frame)
     size_t available = end_ - start_;
     if (available < kFrameHeaderSize)
         return Result::kNeedMore;
-    const uint8_t* header = buffer_.data() + start_;
+    const uint8_t* header = buffer_.get() + start_;
     uint32_t size = getLittle32(header);
     if (size > maxPayload_) {
         malformed_ = true;
         return Result::kMalformed;
     }
-    wanted_ = kFrameHeaderSize + size;
     if (size > available - kFrameHeaderSize)
         return Result::kNeedMore;
 
+    frame->closeFds();
     frame->word = int32_t(getLittle32(header + 4));
     frame->arg = getLittle32(header + 8);
+    frame->target = getLittle32(header + 12);
     frame->payload.assign(header + kFrameHeaderSize, header + kFrameHeaderSize + size);
-    start_ += kFrameHeaderSize + size;
-    wanted_ = 0;
+    const size_t length = kFrameHeaderSize + size;
+    const uint64_t frameEnd = offset_ + length;
+    while (!fds_.empty() && fds_.front().first < frameEnd) {
+        frame->fds.push_back(fds_.front().second);
+        fds_.pop_front();
+    }
+    start_ += length;
+    offset_ = frameEnd;
+    // A buffer that grew for a large frame is not kept for small ones.
+    if (start_ == end_ && capacity_ > 2 * kLargestChunk) {
+        buffer_.reset();
+        capacity_ = start_ = end_ = 0;
+    }
     return Result::kFrame;
-}
-
-int FrameReader::takeFd()
-{
-    if (fds_.empty())
-        return -1;
-    int fd = fds_.front();
-    fds_.pop_front();
-    return fd;
 }
 
 void FrameReader::closeFds()
 {
-    for (int fd : fds_)
+    for (auto& [offset, fd] : fds_)
         close(fd);
     fds_.clear();
 }

@@ -2,6 +2,7 @@
 // that registers services with the service manager and serves them.
 #pragma once
 
+#include "Credentials.h"
 #include "IBinder.h"
 #include "Parcel.h"
 #include "RefBase.h"
@@ -16,10 +17,17 @@ public:
 
     const String16& interfaceName() const { return interfaceName_; }
 
-    // Handles one transaction. The interface-name query is answered here
-    // for every service: the name goes into the reply and the status is
-    // interfaceQueryStatus(). Every other code goes to onTransact.
-    status_t transact(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags);
+    // Handles one transaction from `caller`. The interface-name query is
+    // answered here for every service: the name goes into the reply and
+    // the status is interfaceQueryStatus(). Every other code goes to
+    // onTransact.
+    status_t transact(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags,
+                      const Credentials& caller);
+
+    // The process that sent the transaction in progress, as the kernel
+    // recorded it when that process connected to the service manager. Valid
+    // during onTransact.
+    const Credentials& caller() const { return caller_; }
 
 protected:
     // The status returned for the interface-name query; 0 by default.
@@ -31,6 +39,7 @@ protected:
 
 private:
     String16 interfaceName_;
+    Credentials caller_;
 };
 
 // One process's registration with the service manager. Services are
@@ -48,7 +57,9 @@ public:
     status_t addService(const String16& name, const sp<LocalService>& service);
 
     // Serves transactions until SIGTERM or SIGINT arrives (returns
-    // kStatusOk) or the service manager goes away (kStatusDeadObject).
+    // kStatusOk; the program must have blocked both signals, so that they
+    // wait for the loop) or the service manager goes away
+    // (kStatusDeadObject). Everything runs on the calling thread.
     // A client that sends a malformed message loses its connection; no
     // client holds up another.
     status_t serve();

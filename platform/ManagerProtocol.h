@@ -1,20 +1,29 @@
 // The messages between the service manager and its peers. Internal to the
 // platform library.
 //
-// Requests (frame word = operation):
-//   kManagerLookup    payload: the name as a String16; arg 0
-//   kManagerList      payload empty; arg 0
+// Requests (frame word = operation, target 0):
+//   kManagerLookup    payload: the name as a String16; arg: 0, or
+//                     kLookupFresh when the client holds no working
+//                     connection to the host it was last told of
+//   kManagerList      payload: the last name of the previous page as a
+//                     String16, or the absent string for the first page;
+//                     arg 0
 //   kManagerRegister  payload: the name as a String16; arg: the host's handle
-//                     for the service, echoed in every kManagerAttach
+//                     for the service, which clients send with every
+//                     transaction
 // From the service manager (frame word = message):
-//   kManagerReply     arg: the status; a successful look-up carries the
-//                     client's end of a new connection; a list reply's
-//                     payload is an int32 count and that many String16 names
-//   kManagerAttach    to a host: arg is the handle of the service a client
-//                     has looked up, the frame carries the host's end of the
-//                     new connection
+//   kManagerReply     arg: the status. A successful look-up's target is the
+//                     service's handle and its payload the host's number
+//                     (see encodeHostId); the first look-up that reaches a
+//                     host, and a fresh one, carry the client's end of a
+//                     new connection to it. A list reply's payload is an
+//                     int32 count and that many String16 names, the next
+//                     ones in order; its target is 1 when more follow.
+//   kManagerAttach    to a host, with the host's end of a new connection:
+//                     the payload says who the client is (encodeAttach)
 #pragma once
 
+#include "Credentials.h"
 #include "FrameReader.h"
 #include "Status.h"
 #include "String16.h"
@@ -22,27 +31,44 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 enum : int32_t { kManagerLookup = 1, kManagerList = 2, kManagerRegister = 3 };
 enum : int32_t { kManagerReply = 1, kManagerAttach = 2 };
+enum : uint32_t { kLookupFresh = 1 };
 
 // A name of kMaxServiceNameUnits units fits with room to spare.
 inline constexpr size_t kMaxManagerRequest = 4096;
-inline constexpr size_t kMaxManagerReply = size_t{256} << 20;
+// One page of a listing holds names up to this many bytes (and at least
+// one name, whatever its length).
+inline constexpr size_t kMaxListPage = 256 * 1024;
+inline constexpr size_t kMaxManagerReply = kMaxListPage + kMaxManagerRequest;
 
 struct ManagerRequest {
     int32_t operation = 0;
-    uint32_t handle = 0;
+    uint32_t arg = 0;
+    // The name looked up or registered, or where a listing goes on.
     String16 name;
+    // False for the absent string, which only a list request may send.
+    bool hasName = false;
 };
 
 // kStatusBadParcel for an unknown operation or a payload that is not
 // exactly what the operation takes.
 status_t decodeManagerRequest(const Frame& frame, ManagerRequest* request);
 
-// The payload of a look-up or registration.
-std::vector<uint8_t> encodeName(const String16& name);
+// A String16, or the absent string when `present` is false.
+std::vector<uint8_t> encodeName(const String16& name, bool present = true);
 
-// Decodes a list reply's payload (kStatusBadParcel for a count that does
-// not match the names that follow).
+// Hosts are numbered by the service manager, never twice in its lifetime.
+std::vector<uint8_t> encodeHostId(uint64_t id);
+status_t decodeHostId(const std::vector<uint8_t>& payload, uint64_t* id);
+
+// Who a client is: the service manager's number for its connection, and
+// its credentials.
+std::vector<uint8_t> encodeAttach(uint64_t clientId, const Credentials& client);
+status_t decodeAttach(const std::vector<uint8_t>& payload, uint64_t* clientId, Credentials* client);
+
+// Appends a list reply's names to `names` (kStatusBadParcel for a count
+// that does not match the names that follow).
 status_t decodeNameList(const std::vector<uint8_t>& payload, Vector<String16>* names);

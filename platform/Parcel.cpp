@@ -3,6 +3,7 @@
 #include "TextOutput.h"
 
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -111,6 +112,20 @@ status_t Parcel::readStrongBinderKind(int32_t* kind, int32_t* handle) const
     *kind = in ? int32_t(getLittle32(in)) : 0;
     *handle = in ? int32_t(getLittle32(in + 4)) : 0;
     return readStatus_;
+}
+
+void Parcel::adoptData(std::vector<uint8_t> bytes)
+{
+    bytes_ = std::move(bytes);
+    readPos_ = 0;
+    readStatus_ = kStatusOk;
+}
+
+std::vector<uint8_t> Parcel::releaseData()
+{
+    readPos_ = 0;
+    readStatus_ = kStatusOk;
+    return std::exchange(bytes_, {});
 }
 
 void Parcel::setData(const uint8_t* bytes, size_t size)

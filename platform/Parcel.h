@@ -56,6 +56,11 @@ public:
     // Replaces the contents with a copy of `size` bytes at `bytes` (which may
     // be null when size is 0) and rewinds reading. Nothing is borrowed.
     void setData(const uint8_t* bytes, size_t size);
+    // Takes `bytes` over as the contents, without a copy, and rewinds
+    // reading.
+    void adoptData(std::vector<uint8_t> bytes);
+    // Hands the contents over, without a copy; the parcel is empty after.
+    std::vector<uint8_t> releaseData();
     // The encoded bytes; valid until the next write or setData.
     const uint8_t* data() const { return bytes_.data(); }
     size_t dataSize() const { return bytes_.size(); }

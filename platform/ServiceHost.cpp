@@ -1,5 +1,6 @@
 // The hosting side: registration with the service manager, and the loop
-// that answers the transactions of every client a look-up hands us.
+// that answers the transactions of every client the service manager
+// connects to us.
 #include "EventLoop.h"
 #include "LocalService.h"
 #include "ManagerProtocol.h"
@@ -7,6 +8,7 @@
 #include "Socket.h"
 
 #include <unistd.h>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -14,72 +16,96 @@ struct ServiceHost::Impl {
     // Receives clients from the service manager.
     struct ManagerHandler : ConnectionHandler {
         Impl* host;
-        bool onFrame(Connection& connection, Frame& frame) override
+        bool onFrame(Connection&, Frame& frame) override
         {
-            return frame.word == kManagerAttach && host->attach(connection.reader(), frame.arg);
+            return frame.word == kManagerAttach && host->attach(frame);
         }
         void onClose(Connection&) override { host->loop->stop(kStatusDeadObject); }
     };
 
-    // Answers one client's transactions for the service it looked up.
+    // Answers one client's transactions, for any of our services.
     struct ClientHandler : ConnectionHandler {
         Impl* host;
         bool onFrame(Connection& connection, Frame& frame) override
         {
-            auto* service = static_cast<LocalService*>(connection.context);
+            // Handles come from the service manager: an unknown one is a
+            // client that does not follow the protocol.
+            if (frame.target >= host->services.size())
+                return false;
             Parcel data;
-            data.setData(frame.payload.data(), frame.payload.size());
+            data.adoptData(std::move(frame.payload));
             Parcel reply;
-            status_t status = service->transact(uint32_t(frame.word), data, &reply, frame.arg);
+            status_t status = host->services[frame.target]->transact(uint32_t(frame.word), data, &reply,
+                                                                     frame.arg, connection.peer);
             if (reply.dataSize() > kMaxParcelSize) {
                 reply.setData(nullptr, 0);
                 status = kStatusParcelTooLarge;
             }
-            host->loop->send(&connection, status, 0, reply.data(), reply.dataSize());
+            host->loop->send(&connection, status, 0, frame.target, reply.releaseData());
             return true;
         }
-        void onClose(Connection&) override {}
+        void onClose(Connection& connection) override
+        {
+            auto found = host->clients.find(connection.id);
+            if (found != host->clients.end() && found->second == &connection)
+                host->clients.erase(found);
+        }
     };
 
-    explicit Impl(int fd) : manager(fd, kMaxManagerRequest) {}
+    // A client's connection, as the service manager hands it over.
+    struct Attached {
+        uint64_t clientId;
+        Credentials caller;
+        int fd;
+    };
+
+    explicit Impl(int fd) : manager(std::make_unique<Connection>(fd, kMaxManagerRequest)) {}
     ~Impl()
     {
-        for (auto& [handle, fd] : early)
-            close(fd);
+        for (Attached& a : early)
+            close(a.fd);
     }
 
     // Takes the client connection that came with an attach frame. One that
     // did not arrive (this process was out of descriptors, and the kernel
     // dropped it) costs only that client, who finds its reference dead.
-    bool attach(FrameReader& from, uint32_t handle)
+    bool attach(Frame& frame)
     {
-        int fd = from.takeFd();
-        if (fd < 0)
+        Attached a;
+        if (decodeAttach(frame.payload, &a.clientId, &a.caller) != kStatusOk)
+            return false;
+        a.fd = frame.takeFd();
+        if (a.fd < 0)
             return true;
         if (loop)
-            serveClient(handle, fd);
+            serveClient(a);
         else
-            early.emplace_back(handle, fd);
+            early.push_back(a);
         return true;
     }
 
-    void serveClient(uint32_t handle, int fd)
+    // A client holds one connection to us; a new one from the same client
+    // replaces the old.
+    void serveClient(const Attached& a)
     {
-        if (handle >= services.size()) {
-            close(fd);
-            return;
-        }
-        if (Connection* client = loop->adopt(fd, FrameReader(kMaxParcelSize), false, &clients))
-            client->context = services[handle].get();
+        auto connection = std::make_unique<Connection>(a.fd, kMaxParcelSize);
+        connection->id = a.clientId;
+        connection->peer = a.caller;
+        auto old = clients.find(a.clientId);
+        if (old != clients.end())
+            loop->close(old->second);
+        if (Connection* client = loop->adopt(std::move(connection), false, &clientHandler))
+            clients[a.clientId] = client;
     }
 
-    Channel manager;
+    std::unique_ptr<Connection> manager;
     std::vector<sp<LocalService>> services;
     // Clients attached while registration was still going on.
-    std::vector<std::pair<uint32_t, int>> early;
+    std::vector<Attached> early;
     std::unique_ptr<EventLoop> loop;
+    std::unordered_map<uint64_t, Connection*> clients;
     ManagerHandler managerHandler;
-    ClientHandler clients;
+    ClientHandler clientHandler;
 };
 
 std::unique_ptr<ServiceHost> ServiceHost::connect()
@@ -93,7 +119,7 @@ std::unique_ptr<ServiceHost> ServiceHost::connect()
 ServiceHost::ServiceHost(std::unique_ptr<Impl> impl) : impl_(std::move(impl))
 {
     impl_->managerHandler.host = impl_.get();
-    impl_->clients.host = impl_.get();
+    impl_->clientHandler.host = impl_.get();
 }
 
 ServiceHost::~ServiceHost() = default;
@@ -104,23 +130,24 @@ status_t ServiceHost::addService(const String16& name, const sp<LocalService>& s
         return kStatusBadValue;
     if (impl_->loop)
         return kStatusBadValue; // registration ends when serving starts
+    Connection& manager = *impl_->manager;
     uint32_t handle = uint32_t(impl_->services.size());
     std::vector<uint8_t> payload = encodeName(name);
-    status_t status = impl_->manager.send(kManagerRegister, handle, payload.data(), payload.size());
+    status_t status = manager.send(kManagerRegister, handle, 0, payload.data(), payload.size());
     if (status != kStatusOk)
         return status;
     // Add it now: a client may be attached to it before the reply comes.
     impl_->services.push_back(service);
     for (;;) {
         Frame frame;
-        status = impl_->manager.receive(&frame);
+        status = manager.receive(&frame);
         if (status != kStatusOk)
             break;
         if (frame.word == kManagerReply) {
             status = int32_t(frame.arg);
             break;
         }
-        if (frame.word != kManagerAttach || !impl_->attach(impl_->manager.reader(), frame.arg)) {
+        if (frame.word != kManagerAttach || !impl_->attach(frame)) {
             status = kStatusBadParcel;
             break;
         }
@@ -137,11 +164,9 @@ status_t ServiceHost::serve()
     if (!impl_->loop)
         return status;
     Impl& host = *impl_;
-    FrameReader reader = std::move(host.manager.reader());
-    int fd = host.manager.releaseFd();
-    for (auto& [handle, clientFd] : std::exchange(host.early, {}))
-        host.serveClient(handle, clientFd);
-    if (!host.loop->adopt(fd, std::move(reader), true, &host.managerHandler))
+    for (Impl::Attached& a : std::exchange(host.early, {}))
+        host.serveClient(a);
+    if (!host.loop->adopt(std::move(host.manager), true, &host.managerHandler))
         return kStatusDeadObject;
     return host.loop->run();
 }

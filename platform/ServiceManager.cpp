@@ -1,75 +1,131 @@
 // The client side of the service manager, and the references it hands out.
 #include "ServiceManager.h"
+#include "Connection.h"
 #include "ManagerProtocol.h"
 #include "Parcel.h"
 #include "Socket.h"
 
+#include <map>
+#include <mutex>
+
 namespace {
 
-// A reference to a service: one end of a connection whose other end the
-// service manager has handed to the hosting process.
+// This process's one connection to a hosting process, shared by every
+// reference to a service there. One transaction at a time goes over it.
+class HostLink : public RefBase {
+public:
+    explicit HostLink(int fd) : connection_(fd, kMaxParcelSize) {}
+
+    bool broken()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return connection_.broken();
+    }
+
+    status_t transact(uint32_t handle, uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        status_t status = connection_.send(int32_t(code), flags, handle, data.data(), data.dataSize());
+        Frame frame;
+        if (status == kStatusOk)
+            status = connection_.receive(&frame);
+        if (status != kStatusOk)
+            return status;
+        if (frame.target != handle) {
+            connection_.shutDown();
+            return kStatusBadParcel;
+        }
+        reply->adoptData(std::move(frame.payload));
+        return frame.word;
+    }
+
+private:
+    std::mutex mutex_;
+    Connection connection_;
+};
+
+// A reference to a service: the link to its host and its handle there.
 class RemoteBinder : public IBinder {
 public:
-    explicit RemoteBinder(int fd) : channel_(fd, kMaxParcelSize) {}
+    RemoteBinder(sp<HostLink> link, uint32_t handle) : link_(std::move(link)), handle_(handle) {}
 
     status_t sendTransaction(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags) override
     {
         reply->setData(nullptr, 0);
         if (data.dataSize() > kMaxParcelSize)
             return kStatusParcelTooLarge;
-        status_t status = channel_.send(int32_t(code), flags, data.data(), data.dataSize());
-        if (status != kStatusOk)
-            return status;
-        Frame frame;
-        status = channel_.receive(&frame);
-        if (status != kStatusOk)
-            return status;
-        reply->setData(frame.payload.data(), frame.payload.size());
-        return frame.word;
+        return link_->transact(handle_, code, data, reply, flags);
     }
 
 private:
-    Channel channel_;
+    sp<HostLink> link_;
+    uint32_t handle_;
 };
 
 class RemoteServiceManager : public ServiceManager {
 public:
-    explicit RemoteServiceManager(int fd) : channel_(fd, kMaxManagerReply) {}
+    explicit RemoteServiceManager(int fd) : connection_(fd, kMaxManagerReply) {}
 
     sp<IBinder> lookupService(const String16& name) override
     {
         // The service manager registers no such name; do not ask.
         if (name.isEmpty() || name.size() > kMaxServiceNameUnits)
             return nullptr;
+        std::lock_guard<std::mutex> lock(mutex_);
         std::vector<uint8_t> payload = encodeName(name);
-        Frame reply;
-        if (!ask(kManagerLookup, payload, &reply) || int32_t(reply.arg) != kStatusOk)
-            return nullptr;
-        int fd = channel_.reader().takeFd();
-        if (fd < 0)
-            return nullptr;
-        return sp<IBinder>(new RemoteBinder(fd));
+        // Once more, for a fresh connection, when the one the service
+        // manager takes us to hold has failed or never arrived.
+        for (uint32_t arg : {0u, uint32_t(kLookupFresh)}) {
+            Frame reply;
+            uint64_t hostId;
+            if (!ask(kManagerLookup, arg, payload, &reply) || int32_t(reply.arg) != kStatusOk ||
+                decodeHostId(reply.payload, &hostId) != kStatusOk)
+                return nullptr;
+            int fd = reply.takeFd();
+            if (fd >= 0)
+                hosts_[hostId] = sp<HostLink>(new HostLink(fd));
+            auto host = hosts_.find(hostId);
+            if (host != hosts_.end() && !host->second->broken())
+                return sp<IBinder>(new RemoteBinder(host->second, reply.target));
+        }
+        return nullptr;
     }
 
     Vector<String16> listServiceNames() override
     {
+        std::lock_guard<std::mutex> lock(mutex_);
         Vector<String16> names;
-        Frame reply;
-        if (ask(kManagerList, {}, &reply) && int32_t(reply.arg) == kStatusOk)
-            decodeNameList(reply.payload, &names);
+        for (bool more = true; more;) {
+            // Each page goes on after the last name of the one before.
+            bool first = names.isEmpty();
+            std::vector<uint8_t> after = encodeName(first ? String16() : names[names.size() - 1], !first);
+            Frame reply;
+            size_t before = names.size();
+            if (!ask(kManagerList, 0, after, &reply) || int32_t(reply.arg) != kStatusOk ||
+                decodeNameList(reply.payload, &names) != kStatusOk)
+                return Vector<String16>();
+            more = reply.target == 1;
+            // A page that does not go on from where we are would never end.
+            if (more && names.size() == before)
+                return Vector<String16>();
+        }
         return names;
     }
 
 private:
     // One request and its reply; false when the service manager is gone or
     // answered out of turn.
-    bool ask(int32_t operation, const std::vector<uint8_t>& payload, Frame* reply)
+    bool ask(int32_t operation, uint32_t arg, const std::vector<uint8_t>& payload, Frame* reply)
     {
-        return channel_.send(operation, 0, payload.data(), payload.size()) == kStatusOk &&
-               channel_.receive(reply) == kStatusOk && reply->word == kManagerReply;
+        return connection_.send(operation, arg, 0, payload.data(), payload.size()) == kStatusOk &&
+               connection_.receive(reply) == kStatusOk && reply->word == kManagerReply;
     }
 
-    Channel channel_;
+    std::mutex mutex_;
+    Connection connection_;
+    // The connection to each host reached so far, by the service manager's
+    // number for the host.
+    std::map<uint64_t, sp<HostLink>> hosts_;
 };
 
 } // namespace

@@ -17,5 +17,4 @@ enum : status_t {
     kStatusNoResources = -24,        // out of file descriptors or similar
     kStatusBadParcel = -74,          // truncated or malformed parcel data
     kStatusParcelTooLarge = -90,     // a parcel above kMaxParcelSize
-    kStatusNoServiceManager = -111,  // nothing listens at the address
 };

@@ -6,13 +6,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace {
-
-// Well below the event loop's limit for a stalled peer.
-constexpr size_t kMaxPendingHandOffs = 1024;
-
-} // namespace
-
 bool Registry::onFrame(Connection& connection, Frame& frame)
 {
     ManagerRequest request;
@@ -20,13 +13,13 @@ bool Registry::onFrame(Connection& connection, Frame& frame)
         return false;
     switch (request.operation) {
     case kManagerLookup:
-        lookup(connection, request.name);
+        lookup(connection, request.name, request.arg == kLookupFresh);
         break;
     case kManagerList:
-        list(connection);
+        list(connection, request.hasName ? &request.name : nullptr);
         break;
     case kManagerRegister:
-        add(connection, request.name, request.handle);
+        add(connection, request.name, request.arg);
         break;
     }
     return true;
@@ -36,44 +29,80 @@ void Registry::onClose(Connection& connection)
 {
     // A descriptor is free again: accept again if we had stopped.
     loop_.pauseListener(false);
-    auto host = hostNames_.find(&connection);
-    if (host == hostNames_.end())
+    auto peer = peers_.find(&connection);
+    if (peer == peers_.end())
         return;
-    for (const String16& name : host->second)
+    for (const String16& name : peer->second.names)
         services_.erase(name);
-    hostNames_.erase(host);
+    peers_.erase(peer);
 }
 
-// A fresh connection pair: one end goes to the host, the other to the
-// client, without waiting for the host.
-void Registry::lookup(Connection& client, const String16& name)
+// A client holds at most one connection to each host: the first look-up
+// that reaches a host makes a socket pair and hands one end to each side;
+// later ones only name the host (by its connection's number, which is
+// never reused) and the service's handle there.
+void Registry::lookup(Connection& client, const String16& name, bool fresh)
 {
     auto found = services_.find(name);
     if (found == services_.end())
         return reply(client, kStatusNameNotFound);
-    Entry entry = found->second; // a failing send below drops the entry
-    // A host that has not yet taken many hand-offs is busy, not dead: the
-    // client is refused, rather than the host dropped for a queue that a
-    // client could fill on purpose.
-    if (entry.host->unsentFrames() >= kMaxPendingHandOffs)
-        return reply(client, kStatusNoResources);
+    Connection& host = *found->second.host;
+    const uint32_t handle = found->second.handle;
+    std::unordered_set<uint64_t>& reached = peers_[&client].reached;
+    if (!fresh && reached.count(host.id))
+        return reply(client, kStatusOk, handle, encodeHostId(host.id));
+
     int ends[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) < 0)
         return reply(client, kStatusNoResources);
-    if (!loop_.send(entry.host, kManagerAttach, entry.handle, nullptr, 0, ends[0])) {
+    // The host must take its end now. If it cannot (its socket is full, or
+    // the kernel takes no more descriptors in flight), this one look-up is
+    // refused and the host keeps its names.
+    switch (loop_.sendNow(&host, kManagerAttach, 0, 0, encodeAttach(client.id, client.peer), ends[0])) {
+    case Connection::SendResult::kSent:
+        break;
+    case Connection::SendResult::kBusy:
+        close(ends[0]);
         close(ends[1]);
-        return reply(client, kStatusDeadObject);
+        return reply(client, kStatusNoResources);
+    case Connection::SendResult::kFailed: // the host is gone, and its names with it
+        close(ends[0]);
+        close(ends[1]);
+        return reply(client, kStatusNameNotFound);
     }
-    reply(client, kStatusOk, ends[1]);
+    // Nothing else waits for the client: it sends one request at a time.
+    // Without its end, the host's end goes too, and the host drops it.
+    std::vector<uint8_t> hostId = encodeHostId(host.id);
+    switch (loop_.sendNow(&client, kManagerReply, uint32_t(kStatusOk), handle, hostId, ends[1])) {
+    case Connection::SendResult::kSent:
+        reached.insert(host.id);
+        return;
+    case Connection::SendResult::kBusy:
+        close(ends[1]);
+        return reply(client, kStatusNoResources);
+    case Connection::SendResult::kFailed:
+        close(ends[1]);
+        return;
+    }
 }
 
-void Registry::list(Connection& client)
+// One page: the names after `after` (from the first, when null), as many as
+// fit in kMaxListPage bytes.
+void Registry::list(Connection& client, const String16* after)
 {
+    auto it = after ? services_.upper_bound(*after) : services_.begin();
     Parcel names;
-    names.writeInt32(int32_t(services_.size()));
-    for (const auto& [name, entry] : services_)
-        names.writeString16(name);
-    loop_.send(&client, kManagerReply, uint32_t(kStatusOk), names.data(), names.dataSize());
+    int32_t count = 0;
+    for (; it != services_.end(); ++it, ++count) {
+        if (count > 0 && names.dataSize() + 8 + 2 * it->first.size() > kMaxListPage)
+            break;
+        names.writeString16(it->first);
+    }
+    Parcel page;
+    page.writeInt32(count);
+    std::vector<uint8_t> bytes = page.releaseData();
+    bytes.insert(bytes.end(), names.data(), names.data() + names.dataSize());
+    reply(client, kStatusOk, it != services_.end() ? 1 : 0, std::move(bytes));
 }
 
 void Registry::add(Connection& host, const String16& name, uint32_t handle)
@@ -82,11 +111,11 @@ void Registry::add(Connection& host, const String16& name, uint32_t handle)
         return reply(host, kStatusBadValue);
     if (!services_.try_emplace(name, Entry{&host, handle}).second)
         return reply(host, kStatusNameTaken);
-    hostNames_[&host].push_back(name);
+    peers_[&host].names.push_back(name);
     reply(host, kStatusOk);
 }
 
-void Registry::reply(Connection& client, status_t status, int passFd)
+void Registry::reply(Connection& client, status_t status, uint32_t target, std::vector<uint8_t> payload)
 {
-    loop_.send(&client, kManagerReply, uint32_t(status), nullptr, 0, passFd);
+    loop_.send(&client, kManagerReply, uint32_t(status), target, std::move(payload));
 }

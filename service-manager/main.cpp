@@ -27,7 +27,14 @@ void acceptClients(int listener, EventLoop& loop, Registry& registry)
     for (int i = 0; i < kAcceptsPerWake; ++i) {
         int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd >= 0) {
-            loop.adopt(fd, FrameReader(kMaxManagerRequest), false, &registry);
+            auto connection = std::make_unique<Connection>(fd, kMaxManagerRequest);
+            ucred credentials{};
+            socklen_t length = sizeof credentials;
+            if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) < 0)
+                continue;
+            connection->peer = Credentials{credentials.pid, credentials.uid, credentials.gid};
+            registry.admit(*connection);
+            loop.adopt(std::move(connection), false, &registry);
             continue;
         }
         if (errno == EINTR || errno == ECONNABORTED)
@@ -45,7 +52,7 @@ void dropIdleClients(EventLoop& loop, const Registry& registry)
 {
     auto now = Connection::Clock::now();
     loop.forEachConnection([&](Connection& c) {
-        if (!registry.isHost(c) && now - c.lastFrame() > kIdleLimit)
+        if (!registry.isHost(c) && now - c.lastFrame > kIdleLimit)
             loop.close(&c);
     });
 }
@@ -59,6 +66,12 @@ int main(int argc, char** argv)
         return 2;
     }
     std::signal(SIGPIPE, SIG_IGN);
+    // Termination requests wait for the event loop, which takes them.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
 
     int listener = listenServiceManager();
     if (listener < 0) {

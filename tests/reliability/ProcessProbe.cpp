@@ -62,6 +62,16 @@ double cpuSeconds(pid_t pid)
     return double(user + system) / double(sysconf(_SC_CLK_TCK));
 }
 
+long residentKiB(pid_t pid)
+{
+    std::ifstream file("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(file, line);) {
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
+    }
+    return -1;
+}
+
 int openDescriptors(pid_t pid)
 {
     std::string path = "/proc/" + std::to_string(pid) + "/fd";

@@ -18,6 +18,8 @@ bool waitForState(pid_t pid, char state, std::chrono::milliseconds timeout);
 double cpuSeconds(pid_t pid);
 // The number of descriptors the process has open; -1 when unreadable.
 int openDescriptors(pid_t pid);
+// The process's resident memory (VmRSS) in KiB; -1 when unreadable.
+long residentKiB(pid_t pid);
 
 // Sets this process's soft RLIMIT_NOFILE to `soft` (within the hard limit)
 // for its lifetime, so that children started meanwhile inherit it, and puts

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <climits>
+#include <cstdint>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -76,11 +78,77 @@ bool waitForClose(int fd, std::chrono::milliseconds timeout)
     }
 }
 
+namespace {
+
+// Reads exactly `size` bytes, keeping the first descriptor that comes and
+// closing any other.
+bool readExactly(int fd, uint8_t* out, size_t size, int* passedFd)
+{
+    for (size_t got = 0; got < size;) {
+        iovec iov{out + got, size - got};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 8)];
+        msghdr message{};
+        message.msg_iov = &iov;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        ssize_t n = recvmsg(fd, &message, MSG_CMSG_CLOEXEC);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+            size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+            for (size_t i = 0; i < count; ++i) {
+                int passed;
+                std::memcpy(&passed, CMSG_DATA(c) + i * sizeof(int), sizeof passed);
+                if (passedFd && *passedFd < 0)
+                    *passedFd = passed;
+                else
+                    close(passed);
+            }
+        }
+        got += size_t(n);
+    }
+    return true;
+}
+
+} // namespace
+
+int32_t rawLookup(int fd, const std::string& request, int* passedFd)
+{
+    if (passedFd)
+        *passedFd = -1;
+    uint8_t header[16];
+    if (!sendRaw(fd, request) || !readExactly(fd, header, sizeof header, passedFd))
+        return INT32_MIN;
+    uint32_t size;
+    int32_t status;
+    std::memcpy(&size, header, sizeof size);
+    std::memcpy(&status, header + 8, sizeof status);
+    std::string payload(size, '\0');
+    if (!readExactly(fd, reinterpret_cast<uint8_t*>(payload.data()), size, passedFd))
+        return INT32_MIN;
+    return status;
+}
+
+std::string lookupRequest(const std::string& name, bool fresh)
+{
+    std::string payload;
+    appendLittleEndian(&payload, uint32_t(name.size()));
+    for (char c : name)
+        payload += std::string{c, '\0'};
+    payload += std::string(2, '\0');
+    payload.resize((payload.size() + 3) / 4 * 4, '\0');
+    return frameBytes(uint32_t(payload.size()), 1, fresh ? 1 : 0, payload);
+}
+
 std::string frameBytes(uint32_t payloadSize, int32_t word, uint32_t arg, const std::string& payload)
 {
     std::string frame;
     appendLittleEndian(&frame, payloadSize);
     appendLittleEndian(&frame, uint32_t(word));
     appendLittleEndian(&frame, arg);
+    appendLittleEndian(&frame, 0); // the target
     return frame + payload;
 }

@@ -20,6 +20,15 @@ bool sendRaw(int fd, const std::string& bytes);
 // discarded.
 bool waitForClose(int fd, std::chrono::milliseconds timeout);
 
-// A frame of the service manager's protocol: a 12-byte header (payload
-// size, word, argument, little-endian) and the payload.
+// Sends one look-up request and reads its reply (header and payload): the
+// reply's status, INT32_MIN when the connection failed. A descriptor that
+// comes with it goes to *passedFd when that is given, and is closed
+// otherwise.
+int32_t rawLookup(int fd, const std::string& request, int* passedFd = nullptr);
+// The look-up request for `name` (ASCII), plain or asking for a fresh
+// connection.
+std::string lookupRequest(const std::string& name, bool fresh = false);
+
+// A frame of the service manager's protocol: a 16-byte header (payload
+// size, word, argument, target 0, little-endian) and the payload.
 std::string frameBytes(uint32_t payloadSize, int32_t word, uint32_t arg, const std::string& payload);

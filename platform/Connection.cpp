@@ -1,0 +1,148 @@
+#include "Connection.h"
+
+#include <cerrno>
+#include <cstring>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// One sendmsg of what is left of a frame after `sent` bytes: header and
+// payload as two pieces, `passFd` (unless -1) with the first byte. Never
+// raises SIGPIPE.
+ssize_t sendPart(int fd, const uint8_t* header, const uint8_t* payload, size_t size, size_t sent,
+                 int passFd, int flags)
+{
+    iovec iov[2];
+    int pieces = 0;
+    if (sent < kFrameHeaderSize)
+        iov[pieces++] = {const_cast<uint8_t*>(header) + sent, kFrameHeaderSize - sent};
+    size_t payloadSent = sent > kFrameHeaderSize ? sent - kFrameHeaderSize : 0;
+    if (size > payloadSent)
+        iov[pieces++] = {const_cast<uint8_t*>(payload) + payloadSent, size - payloadSent};
+    msghdr message{};
+    message.msg_iov = iov;
+    message.msg_iovlen = size_t(pieces);
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+    if (passFd >= 0) {
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        cmsghdr* c = CMSG_FIRSTHDR(&message);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        c->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(c), &passFd, sizeof(int));
+    }
+    ssize_t count;
+    do
+        count = sendmsg(fd, &message, MSG_NOSIGNAL | flags);
+    while (count < 0 && errno == EINTR);
+    return count;
+}
+
+} // namespace
+
+Connection::Connection(int fd, size_t maxPayload)
+    : lastFrame(Clock::now()), fd_(fd), reader_(maxPayload)
+{
+}
+
+Connection::~Connection() { shutDown(); }
+
+void Connection::shutDown()
+{
+    if (fd_ >= 0)
+        close(fd_);
+    fd_ = -1;
+}
+
+status_t Connection::send(int32_t word, uint32_t arg, uint32_t target, const uint8_t* payload, size_t size)
+{
+    uint8_t header[kFrameHeaderSize];
+    encodeFrameHeader(header, uint32_t(size), word, arg, target);
+    for (size_t sent = 0; sent < kFrameHeaderSize + size;) {
+        ssize_t count = broken() ? -1 : sendPart(fd_, header, payload, size, sent, -1, 0);
+        if (count < 0) {
+            shutDown();
+            return kStatusDeadObject;
+        }
+        sent += size_t(count);
+    }
+    return kStatusOk;
+}
+
+status_t Connection::receive(Frame* frame)
+{
+    while (!broken()) {
+        switch (reader_.next(frame)) {
+        case FrameReader::Result::kFrame:
+            return kStatusOk;
+        case FrameReader::Result::kMalformed:
+            shutDown();
+            return kStatusBadParcel;
+        case FrameReader::Result::kNeedMore:
+            break;
+        }
+        if (reader_.receive(fd_, 0) <= 0)
+            shutDown();
+    }
+    return kStatusDeadObject;
+}
+
+Connection::SendResult Connection::sendNow(int32_t word, uint32_t arg, uint32_t target,
+                                           const uint8_t* payload, size_t size, int passFd)
+{
+    if (broken())
+        return SendResult::kFailed;
+    if (!output_.empty())
+        return SendResult::kBusy;
+    Pending p;
+    encodeFrameHeader(p.header, uint32_t(size), word, arg, target);
+    ssize_t count = sendPart(fd_, p.header, payload, size, 0, passFd, MSG_DONTWAIT);
+    if (count < 0) {
+        if (errno == EAGAIN || errno == ETOOMANYREFS || errno == ENOBUFS || errno == ENOMEM)
+            return SendResult::kBusy;
+        return SendResult::kFailed;
+    }
+    if (passFd >= 0)
+        close(passFd);
+    p.sent = size_t(count);
+    if (p.sent < kFrameHeaderSize + size) {
+        p.payload.assign(payload, payload + size);
+        outputBytes_ += kFrameHeaderSize + size;
+        output_.push_back(std::move(p));
+    }
+    return SendResult::kSent;
+}
+
+void Connection::queue(int32_t word, uint32_t arg, uint32_t target, std::vector<uint8_t> payload)
+{
+    Pending p;
+    encodeFrameHeader(p.header, uint32_t(payload.size()), word, arg, target);
+    p.payload = std::move(payload);
+    outputBytes_ += kFrameHeaderSize + p.payload.size();
+    output_.push_back(std::move(p));
+}
+
+bool Connection::flush()
+{
+    while (!output_.empty()) {
+        if (broken())
+            return false;
+        Pending& p = output_.front();
+        ssize_t count = sendPart(fd_, p.header, p.payload.data(), p.payload.size(), p.sent, -1, MSG_DONTWAIT);
+        if (count < 0)
+            return errno == EAGAIN;
+        p.sent += size_t(count);
+        if (p.sent < kFrameHeaderSize + p.payload.size())
+            return true;
+        outputBytes_ -= kFrameHeaderSize + p.payload.size();
+        output_.pop_front();
+    }
+    return true;
+}
+
+ssize_t Connection::fill()
+{
+    return reader_.receive(fd_, MSG_DONTWAIT);
+}
