@@ -43,7 +43,7 @@ ssize_t sendPart(int fd, const uint8_t* header, const uint8_t* payload, size_t s
 } // namespace
 
 Connection::Connection(int fd, size_t maxPayload)
-    : lastFrame(Clock::now()), fd_(fd), reader_(maxPayload)
+    : lastFrame(Clock::now()), lastRead(lastFrame), fd_(fd), reader_(maxPayload)
 {
 }
 
@@ -144,5 +144,8 @@ bool Connection::flush()
 
 ssize_t Connection::fill()
 {
-    return reader_.receive(fd_, MSG_DONTWAIT);
+    ssize_t count = reader_.receive(fd_, MSG_DONTWAIT);
+    if (count > 0)
+        lastRead = Clock::now();
+    return count;
 }

@@ -63,8 +63,14 @@ public:
     Credentials peer;
     // The owner's number for this connection.
     uint64_t id = 0;
-    // When the last complete frame arrived (or the connection was made).
+    // When the last complete frame arrived (or the connection was made),
+    // how many have, and when bytes last arrived.
     Clock::time_point lastFrame;
+    uint64_t frames = 0;
+    Clock::time_point lastRead;
+    // Whether it is in the middle of a request: part of a frame has
+    // arrived, or a reply waits to be written.
+    bool busy() const { return reader_.holdsPartialFrame() || !output_.empty(); }
 
 private:
     friend class EventLoop;

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <csignal>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -16,6 +17,15 @@ constexpr size_t kMaxUnreadOutput = 64u << 20;
 constexpr size_t kMaxUnreadFrames = 16384;
 
 } // namespace
+
+bool raiseDescriptorLimit()
+{
+    rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) < 0)
+        return false;
+    limit.rlim_cur = limit.rlim_max;
+    return setrlimit(RLIMIT_NOFILE, &limit) == 0;
+}
 
 std::unique_ptr<EventLoop> EventLoop::create(status_t* status)
 {
@@ -199,6 +209,7 @@ void EventLoop::processFrames(Connection* connection)
             return;
         }
         connection->lastFrame = Connection::Clock::now();
+        ++connection->frames;
     }
     if (connection->handler_)
         watch(connection);

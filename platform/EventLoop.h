@@ -16,6 +16,10 @@
 #include <memory>
 #include <vector>
 
+// Raises this process's soft descriptor limit to its hard limit; false
+// when it could not.
+bool raiseDescriptorLimit();
+
 // What the owner of a connection does with its frames.
 class ConnectionHandler {
 public:
@@ -67,7 +71,18 @@ public:
             if (!c->broken())
                 f(*c);
     }
-    size_t connectionCount() const { return connections_.size() - closedCount_; }
+    // The open connection that has waited longest for a frame among those
+    // `eligible` accepts and that are not in the middle of a request; null
+    // when there is none.
+    template <typename F>
+    Connection* longestIdle(F eligible)
+    {
+        Connection* idle = nullptr;
+        for (auto& c : connections_)
+            if (!c->broken() && !c->busy() && eligible(*c) && (!idle || c->lastFrame < idle->lastFrame))
+                idle = c.get();
+        return idle;
+    }
 
 private:
     EventLoop() = default;

@@ -47,21 +47,28 @@ private:
 // their transactions.
 class ServiceHost {
 public:
-    // Connects to the service manager; null when nothing listens.
-    static std::unique_ptr<ServiceHost> connect();
+    // Connects to the service manager; null when nothing listens, or when
+    // the process that holds the address is neither root nor of our own
+    // effective uid: then *holder (if given) says who it is (its pid is
+    // not 0).
+    static std::unique_ptr<ServiceHost> connect(Credentials* holder = nullptr);
     ~ServiceHost();
 
     // Registers `service` under `name`. kStatusBadValue for an empty name or
     // one above kMaxServiceNameUnits, kStatusNameTaken when a live host holds
-    // the name, kStatusDeadObject when the service manager is gone.
+    // the name, kStatusPermissionDenied when our uid may not register,
+    // kStatusNoResources past the number of names our uid may hold,
+    // kStatusDeadObject when the service manager is gone.
     status_t addService(const String16& name, const sp<LocalService>& service);
 
     // Serves transactions until SIGTERM or SIGINT arrives (returns
     // kStatusOk; the program must have blocked both signals, so that they
     // wait for the loop) or the service manager goes away
     // (kStatusDeadObject). Everything runs on the calling thread.
-    // A client that sends a malformed message loses its connection; no
-    // client holds up another.
+    // A client that sends a malformed message loses its connection, and so
+    // does one that leaves half a frame unfinished for 10 seconds; no
+    // client holds up another. Out of descriptors, the client that has
+    // waited longest for a reply of ours is disconnected to make room.
     status_t serve();
 
     struct Impl;

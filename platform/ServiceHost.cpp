@@ -12,6 +12,12 @@
 #include <utility>
 #include <vector>
 
+namespace {
+
+constexpr auto kHalfFrameLimit = std::chrono::seconds(10);
+
+} // namespace
+
 struct ServiceHost::Impl {
     // Receives clients from the service manager.
     struct ManagerHandler : ConnectionHandler {
@@ -68,15 +74,21 @@ struct ServiceHost::Impl {
 
     // Takes the client connection that came with an attach frame. One that
     // did not arrive (this process was out of descriptors, and the kernel
-    // dropped it) costs only that client, who finds its reference dead.
+    // dropped it) costs only that client, who finds its reference dead and
+    // asks again; the longest idle client makes room for it.
     bool attach(Frame& frame)
     {
         Attached a;
         if (decodeAttach(frame.payload, &a.clientId, &a.caller) != kStatusOk)
             return false;
         a.fd = frame.takeFd();
-        if (a.fd < 0)
+        if (a.fd < 0) {
+            if (loop) {
+                if (Connection* idle = loop->longestIdle([](Connection& c) { return c.id != 0; }))
+                    loop->close(idle);
+            }
             return true;
+        }
         if (loop)
             serveClient(a);
         else
@@ -108,9 +120,9 @@ struct ServiceHost::Impl {
     ClientHandler clientHandler;
 };
 
-std::unique_ptr<ServiceHost> ServiceHost::connect()
+std::unique_ptr<ServiceHost> ServiceHost::connect(Credentials* holder)
 {
-    int fd = connectServiceManager();
+    int fd = connectServiceManager(holder);
     if (fd < 0)
         return nullptr;
     return std::unique_ptr<ServiceHost>(new ServiceHost(std::make_unique<Impl>(fd)));
@@ -168,5 +180,14 @@ status_t ServiceHost::serve()
         host.serveClient(a);
     if (!host.loop->adopt(std::move(host.manager), true, &host.managerHandler))
         return kStatusDeadObject;
+    // A client that stops halfway through a frame holds its buffer: it is
+    // dropped after a while.
+    host.loop->setTick(std::chrono::seconds(1), [&host] {
+        auto now = Connection::Clock::now();
+        host.loop->forEachConnection([&](Connection& c) {
+            if (c.id != 0 && c.reader().holdsPartialFrame() && now - c.lastRead > kHalfFrameLimit)
+                host.loop->close(&c);
+        });
+    });
     return host.loop->run();
 }

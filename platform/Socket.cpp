@@ -20,7 +20,17 @@ socklen_t managerAddress(sockaddr_un* address)
 
 } // namespace
 
-int connectServiceManager()
+bool peerCredentials(int fd, Credentials* peer)
+{
+    ucred credentials{};
+    socklen_t length = sizeof credentials;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) < 0)
+        return false;
+    *peer = Credentials{credentials.pid, credentials.uid, credentials.gid};
+    return true;
+}
+
+int connectServiceManager(Credentials* holder)
 {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
@@ -31,6 +41,15 @@ int connectServiceManager()
     do
         result = connect(fd, reinterpret_cast<sockaddr*>(&address), length);
     while (result < 0 && errno == EINTR);
+    Credentials peer;
+    if (result == 0 && !peerCredentials(fd, &peer))
+        result = -1;
+    if (result == 0 && peer.uid != 0 && peer.uid != geteuid()) {
+        if (holder)
+            *holder = peer;
+        errno = EPERM;
+        result = -1;
+    }
     if (result < 0) {
         int error = errno;
         close(fd);

@@ -2,8 +2,16 @@
 // Internal to the platform library.
 #pragma once
 
+#include "Credentials.h"
+
 // A stream socket connected to the service manager, or -1 (errno set).
-int connectServiceManager();
+// Only a service manager run by root or by our own effective uid counts:
+// anyone may take an abstract address first. When another user's process
+// holds it, errno is EPERM and *holder (if given) says who that is.
+int connectServiceManager(Credentials* holder = nullptr);
+// Who is at the other end of a connected Unix socket; false (errno set)
+// when the kernel does not say.
+bool peerCredentials(int fd, Credentials* peer);
 // A listening socket at the service manager's address, or -1 (errno set;
 // EADDRINUSE when another service manager holds it).
 int listenServiceManager();

@@ -9,6 +9,7 @@ using status_t = int32_t;
 // status printed in decimal is recognisable and never collides with 0.
 enum : status_t {
     kStatusOk = 0,
+    kStatusPermissionDenied = -1,    // the caller's uid may not do this
     kStatusNameNotFound = -2,        // no service of that name
     kStatusNameTaken = -17,          // the name is registered by a live host
     kStatusBadValue = -22,           // an argument the operation refuses

@@ -70,7 +70,7 @@ bool parseArguments(int argc, char** argv, std::vector<ServiceSpec>* specs, std:
     for (int i = 0; i < argc; i += 2) {
         std::string option = argv[i];
         if (option != "--service" && option != "--interface" && option != "--query-status" &&
-            option != "--status") {
+            option != "--status" && option != "--allow-uid") {
             *error = "unknown option '" + option + "'";
             return false;
         }
@@ -93,6 +93,13 @@ bool parseArguments(int argc, char** argv, std::vector<ServiceSpec>* specs, std:
         if (option == "--interface") {
             if (!unescape(value, &spec.interfaceName, error))
                 return false;
+        } else if (option == "--allow-uid") {
+            status_t uid;
+            if (!parseStatus(value, &uid) || uid < 0) {
+                *error = "bad uid '" + std::string(value) + "' for --allow-uid";
+                return false;
+            }
+            spec.allowedUids.push_back(uid_t(uid));
         } else if (!parseStatus(value, option == "--status" ? &spec.status : &spec.queryStatus)) {
             *error = "bad status '" + std::string(value) + "' for " + option;
             return false;

@@ -1,6 +1,6 @@
 // The service host's command line:
 //   service-host [--service NAME [--interface TEXT] [--query-status N]
-//                [--status N]] ...
+//                [--status N] [--allow-uid UID]...] ...
 // NAME and TEXT are UTF-8 with two escapes: "\\" for a backslash and
 // "\uHHHH" for one UTF-16 unit of any value.
 #pragma once
@@ -16,6 +16,8 @@ struct ServiceSpec {
     String16 interfaceName{u"test.IEcho", 10};
     status_t queryStatus = kStatusOk;
     status_t status = kStatusOk;
+    // Only these uids get past the interface-name query; empty: everyone.
+    std::vector<uid_t> allowedUids;
 };
 
 // Decodes TEXT with its escapes; false (and a reason) for any other

@@ -1,5 +1,7 @@
 #include "SampleServices.h"
 
+#include <algorithm>
+
 namespace {
 
 constexpr uint32_t kCallCode = 1;
@@ -58,6 +60,9 @@ protected:
 
 status_t EchoService::onTransact(uint32_t, const Parcel& data, Parcel* reply, uint32_t)
 {
+    if (!allowedUids_.empty() &&
+        std::find(allowedUids_.begin(), allowedUids_.end(), caller().uid) == allowedUids_.end())
+        return kStatusPermissionDenied;
     reply->setData(data.data(), data.dataSize());
     return status_;
 }

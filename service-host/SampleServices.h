@@ -11,8 +11,12 @@
 // fixed status; answers the interface-name query with another.
 class EchoService : public LocalService {
 public:
-    EchoService(String16 interfaceName, status_t queryStatus, status_t status)
-        : LocalService(std::move(interfaceName)), queryStatus_(queryStatus), status_(status)
+    // `allowedUids`: only these callers are served (the others get status
+    // kStatusPermissionDenied and an empty reply); empty: every caller.
+    EchoService(String16 interfaceName, status_t queryStatus, status_t status,
+                std::vector<uid_t> allowedUids = {})
+        : LocalService(std::move(interfaceName)), queryStatus_(queryStatus), status_(status),
+          allowedUids_(std::move(allowedUids))
     {
     }
 
@@ -23,6 +27,7 @@ protected:
 private:
     status_t queryStatus_;
     status_t status_;
+    std::vector<uid_t> allowedUids_;
 };
 
 struct NamedService {

@@ -4,6 +4,7 @@
 // or SIGINT.
 #include "Arguments.h"
 #include "SampleServices.h"
+#include "EventLoop.h"
 #include "String8.h"
 
 #include <csignal>
@@ -20,6 +21,10 @@ const char* describe(status_t status)
         return "the name is empty or longer than 1024 UTF-16 units";
     case kStatusDeadObject:
         return "the service manager has gone away";
+    case kStatusPermissionDenied:
+        return "permission denied: the service manager does not let this uid register names";
+    case kStatusNoResources:
+        return "this uid may register no more names";
     default:
         return "the service manager refused it";
     }
@@ -34,7 +39,7 @@ int main(int argc, char** argv)
     if (!parseArguments(argc - 1, argv + 1, &specs, &error)) {
         std::fprintf(stderr,
                      "service-host: %s\nusage: service-host [--service NAME [--interface TEXT] "
-                     "[--query-status N] [--status N]] ...\n",
+                     "[--query-status N] [--status N] [--allow-uid UID]...] ...\n",
                      error.c_str());
         return 2;
     }
@@ -42,8 +47,8 @@ int main(int argc, char** argv)
     if (specs.empty())
         services = sampleServices();
     for (ServiceSpec& spec : specs)
-        services.push_back({spec.name, sp<LocalService>(new EchoService(spec.interfaceName,
-                                                                        spec.queryStatus, spec.status))});
+        services.push_back({spec.name, sp<LocalService>(new EchoService(spec.interfaceName, spec.queryStatus,
+                                                                        spec.status, spec.allowedUids))});
 
     // Termination requests wait for the serving loop from here on, so that
     // one arriving right after "ready" still ends the host cleanly.
@@ -53,8 +58,17 @@ int main(int argc, char** argv)
     sigaddset(&stopSignals, SIGINT);
     sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+    raiseDescriptorLimit();
 
-    std::unique_ptr<ServiceHost> host = ServiceHost::connect();
+    Credentials holder;
+    std::unique_ptr<ServiceHost> host = ServiceHost::connect(&holder);
+    if (!host && holder.pid != 0) {
+        std::fprintf(stderr,
+                     "service-host: refusing the service manager address held by pid %d, uid %u "
+                     "(neither root nor this user)\n",
+                     int(holder.pid), unsigned(holder.uid));
+        return 1;
+    }
     if (!host) {
         std::fprintf(stderr, "service-host: no service manager is running\n");
         return 1;

@@ -3,8 +3,36 @@
 #include "Parcel.h"
 #include "ServiceManager.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <sys/socket.h>
 #include <unistd.h>
+
+Registry::Registry(EventLoop& loop, Policy policy)
+    : loop_(loop), policy_(std::move(policy)), ownUid_(geteuid())
+{
+}
+
+bool Registry::admit(Connection& connection)
+{
+    const uid_t uid = connection.peer.uid;
+    if (!privileged(uid)) {
+        size_t& count = connectionsPerUid_[uid];
+        if (count >= policy_.maxConnectionsPerUid)
+            return false;
+        ++count;
+    }
+    connection.id = ++lastId_;
+    return true;
+}
+
+bool Registry::makeRoom(const Connection* keep)
+{
+    Connection* idle = loop_.longestIdle([&](Connection& c) { return &c != keep && !isHost(c); });
+    if (idle)
+        loop_.close(idle);
+    return idle != nullptr;
+}
 
 bool Registry::onFrame(Connection& connection, Frame& frame)
 {
@@ -29,6 +57,9 @@ void Registry::onClose(Connection& connection)
 {
     // A descriptor is free again: accept again if we had stopped.
     loop_.pauseListener(false);
+    auto perUid = connectionsPerUid_.find(connection.peer.uid);
+    if (perUid != connectionsPerUid_.end() && --perUid->second == 0)
+        connectionsPerUid_.erase(perUid);
     auto peer = peers_.find(&connection);
     if (peer == peers_.end())
         return;
@@ -53,7 +84,11 @@ void Registry::lookup(Connection& client, const String16& name, bool fresh)
         return reply(client, kStatusOk, handle, encodeHostId(host.id));
 
     int ends[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) < 0)
+    int made;
+    while ((made = socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends)) < 0 &&
+           (errno == EMFILE || errno == ENFILE) && makeRoom(&client)) {
+    }
+    if (made < 0)
         return reply(client, kStatusNoResources);
     // The host must take its end now. If it cannot (its socket is full, or
     // the kernel takes no more descriptors in flight), this one look-up is
@@ -107,8 +142,14 @@ void Registry::list(Connection& client, const String16* after)
 
 void Registry::add(Connection& host, const String16& name, uint32_t handle)
 {
+    const uid_t uid = host.peer.uid;
+    if (!privileged(uid) && std::find(policy_.allowRegister.begin(), policy_.allowRegister.end(), uid) ==
+                                policy_.allowRegister.end())
+        return reply(host, kStatusPermissionDenied);
     if (name.isEmpty() || name.size() > kMaxServiceNameUnits)
         return reply(host, kStatusBadValue);
+    if (!privileged(uid) && peers_[&host].names.size() >= policy_.maxNamesPerConnection)
+        return reply(host, kStatusNoResources);
     if (!services_.try_emplace(name, Entry{&host, handle}).second)
         return reply(host, kStatusNameTaken);
     peers_[&host].names.push_back(name);

@@ -10,12 +10,25 @@
 #include <unordered_set>
 #include <vector>
 
+// Who may do what. Root and the uid the service manager runs as are
+// privileged: they may always register, and no cap applies to them.
+struct Policy {
+    std::vector<uid_t> allowRegister; // may register too
+    size_t maxConnectionsPerUid = 256;
+    size_t maxNamesPerConnection = 1000;
+};
+
 class Registry : public ConnectionHandler {
 public:
-    explicit Registry(EventLoop& loop) : loop_(loop) {}
+    Registry(EventLoop& loop, Policy policy);
 
-    // Numbers a new connection; call before handing it to the loop.
-    void admit(Connection& connection) { connection.id = ++lastId_; }
+    // Numbers a new connection, whose peer credentials are set; false when
+    // its uid holds as many connections as it may (the caller closes it).
+    bool admit(Connection& connection);
+    // Out of descriptors: closes the connection that has waited longest
+    // for a frame among those that are neither hosts, nor in the middle of
+    // a request, nor `keep`. False when there is none.
+    bool makeRoom(const Connection* keep = nullptr);
     bool onFrame(Connection& connection, Frame& frame) override;
     void onClose(Connection& connection) override;
 
@@ -42,8 +55,13 @@ private:
     void add(Connection& host, const String16& name, uint32_t handle);
     void reply(Connection& client, status_t status, uint32_t target = 0, std::vector<uint8_t> payload = {});
 
+    bool privileged(uid_t uid) const { return uid == 0 || uid == ownUid_; }
+
     EventLoop& loop_;
+    Policy policy_;
+    uid_t ownUid_;
     uint64_t lastId_ = 0;
+    std::unordered_map<uid_t, size_t> connectionsPerUid_;
     std::map<String16, Entry> services_; // ordered by UTF-16 units
     std::unordered_map<const Connection*, Peer> peers_;
 };

@@ -143,11 +143,8 @@ TEST(ManagerFaultTest, IdleConnectionsBeyondTheDescriptorLimit)
     ASSERT_GE(ours.current(), connections + 64) << "the hard descriptor limit is too low for this test";
 
     TestPlatform platform;
-    {
-        DescriptorLimit managers(256);
-        ASSERT_TRUE(managers.ok());
-        ASSERT_TRUE(platform.startManager()) << platform.manager().error();
-    }
+    ASSERT_TRUE(platform.startManager()) << platform.manager().error();
+    ASSERT_TRUE(limitDescriptors(platform.manager().pid(), 256));
     ASSERT_TRUE(platform.startHost({"--service", "steady"}));
     const pid_t manager = platform.manager().pid();
 

@@ -62,6 +62,12 @@ double cpuSeconds(pid_t pid)
     return double(user + system) / double(sysconf(_SC_CLK_TCK));
 }
 
+bool limitDescriptors(pid_t pid, rlim_t limit)
+{
+    rlimit both{limit, limit};
+    return prlimit(pid, RLIMIT_NOFILE, &both, nullptr) == 0;
+}
+
 long residentKiB(pid_t pid)
 {
     std::ifstream file("/proc/" + std::to_string(pid) + "/status");

@@ -21,6 +21,10 @@ int openDescriptors(pid_t pid);
 // The process's resident memory (VmRSS) in KiB; -1 when unreadable.
 long residentKiB(pid_t pid);
 
+// Sets another process's RLIMIT_NOFILE, soft and hard, to `limit` (the
+// daemons raise their soft limit to the hard one as they start).
+bool limitDescriptors(pid_t pid, rlim_t limit);
+
 // Sets this process's soft RLIMIT_NOFILE to `soft` (within the hard limit)
 // for its lifetime, so that children started meanwhile inherit it, and puts
 // the old value back when destroyed.

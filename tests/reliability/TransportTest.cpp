@@ -36,6 +36,15 @@ int settleDescriptors(pid_t pid, int most)
     return open;
 }
 
+// The descriptors a host holds while it serves no one: after a call has
+// made sure that it serves, and its caller has gone.
+int idleDescriptors(pid_t pid, const std::string& service)
+{
+    TestPlatform::quellix({"call", service, "1"});
+    std::this_thread::sleep_for(100ms);
+    return openDescriptors(pid);
+}
+
 TEST(TransportTest, OneConnectionServesEveryServiceOfAHost)
 {
     TestPlatform platform;
@@ -45,7 +54,7 @@ TEST(TransportTest, OneConnectionServesEveryServiceOfAHost)
                                     "i.B", "--service", "c", "--interface", "i.C"},
                                    &host));
     const pid_t pid = platform.host(host).pid();
-    const int before = openDescriptors(pid);
+    const int before = idleDescriptors(pid, "a");
 
     sp<ServiceManager> manager = defaultServiceManager();
     ASSERT_TRUE(manager != nullptr);
@@ -96,7 +105,7 @@ TEST(TransportTest, LookUpFloodsLeaveTheHostsDescriptorsFlat)
     size_t host;
     ASSERT_TRUE(platform.startHost({"--service", "s"}, &host));
     const pid_t pid = platform.host(host).pid();
-    const int before = openDescriptors(pid);
+    const int before = idleDescriptors(pid, "s");
 
     const int clients = 20;
     std::vector<int> fds;

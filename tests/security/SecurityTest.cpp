@@ -1,0 +1,227 @@
+// The platform against a local user who misbehaves. What `nobody` does runs
+// through setpriv, in this test's network namespace, against root's daemons
+// (or nobody's own).
+#include "ProcessProbe.h"
+#include "RawClient.h"
+#include "Reliability.h"
+#include "TestPlatform.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <future>
+#include <grp.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+const uid_t kNobody = 65534;
+const char kNoManager[] = "quellix: Unable to get default service manager!\n";
+
+// `args` as nobody: setpriv, then the program.
+std::vector<std::string> asNobody(const std::string& program, std::vector<std::string> args)
+{
+    std::vector<std::string> line = {"--reuid=nobody", "--regid=nogroup", "--clear-groups", binaryPath(program)};
+    line.insert(line.end(), args.begin(), args.end());
+    return line;
+}
+
+RunResult run(bool nobody, const std::string& program, const std::vector<std::string>& args)
+{
+    if (nobody)
+        return runProgram("/usr/bin/setpriv", asNobody(program, args));
+    return runProgram(binaryPath(program), args);
+}
+
+bool startAs(Daemon& daemon, bool nobody, const std::string& program, const std::vector<std::string>& args)
+{
+    if (nobody)
+        return daemon.start("/usr/bin/setpriv", asNobody(program, args));
+    return daemon.start(binaryPath(program), args);
+}
+
+void threat(const std::string& what, const std::string& defence, const std::string& figure, double seconds)
+{
+    record({"threat", what, defence, figure, seconds});
+}
+
+TEST(SecurityTest, OnlyAllowedUidsRegister)
+{
+    struct Case {
+        const char* name;
+        std::vector<std::string> managerArgs;
+        std::vector<std::string> hostArgs;
+        int status;
+        std::string err;
+    };
+    const Case cases[] = {
+        {"a squat refused", {}, {"--service", "demo.greeter"}, 1,
+         "service-host: cannot register 'demo.greeter': permission denied: the service manager does not let "
+         "this uid register names (status -1)\n"},
+        {"an allowed uid registers", {"--allow-register", "65534"}, {"--service", "mine"}, 0, ""},
+        {"past its names", {"--allow-register", "65534", "--max-names-per-connection", "1"},
+         {"--service", "one", "--service", "two"}, 1,
+         "service-host: cannot register 'two': this uid may register no more names (status -24)\n"},
+    };
+    Stopwatch watch;
+    size_t wrong = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Daemon manager;
+        ASSERT_TRUE(manager.start(binaryPath("service-manager"), c.managerArgs)) << manager.error();
+        if (c.status == 0) {
+            Daemon allowed;
+            EXPECT_TRUE(startAs(allowed, true, "service-host", c.hostArgs)) << allowed.error();
+            wrong += !allowed.running();
+            continue;
+        }
+        RunResult refused = run(true, "service-host", c.hostArgs);
+        EXPECT_EQ(refused.exitStatus, c.status);
+        EXPECT_EQ(refused.err, c.err);
+        wrong += refused.exitStatus == 0;
+    }
+    // Root's services, open to every uid, answer nobody.
+    TestPlatform platform;
+    ASSERT_TRUE(platform.startManager());
+    ASSERT_TRUE(platform.startHost({}));
+    RunResult call = run(true, "quellix", {"call", "demo.greeter", "1", "s16", "x"});
+    EXPECT_EQ(call.out, "Result: Parcel(24 bytes: 00000009 00650048 006c006c 002c006f 00780020 00000021 "
+                        "'....H.e.l.l.o.,. .x.!...')\n");
+    EXPECT_EQ(call.exitStatus, 0);
+    threat("name squatting by another uid", "registration only for root, the manager's uid and --allow-register",
+           grouped(wrong) + " squats let through", watch.seconds());
+}
+
+TEST(SecurityTest, AnImpostorManagerIsRefused)
+{
+    Stopwatch watch;
+    Daemon impostor;
+    ASSERT_TRUE(startAs(impostor, true, "service-manager", {})) << impostor.error();
+    const std::string who = "pid " + std::to_string(impostor.pid()) + ", uid 65534";
+
+    RunResult list = run(false, "quellix", {"list"});
+    EXPECT_EQ(list.err, kNoManager);
+    EXPECT_EQ(list.exitStatus, 20);
+    Daemon host;
+    EXPECT_FALSE(host.start(binaryPath("service-host"), {}));
+    EXPECT_EQ(host.error(), "service-host: refusing the service manager address held by " + who +
+                                " (neither root nor this user)\n");
+    Daemon manager;
+    EXPECT_FALSE(manager.start(binaryPath("service-manager"), {}));
+    EXPECT_EQ(manager.error(), "service-manager: another service manager is already running (" + who + ")\n");
+
+    // Its own user's tools use it.
+    Daemon own;
+    ASSERT_TRUE(startAs(own, true, "service-host", {"--service", "nobodys"})) << own.error();
+    RunResult ownList = run(true, "quellix", {"list"});
+    EXPECT_EQ(ownList.out, "Found 1 services:\n0\tnobodys: [test.IEcho]\n");
+    threat("an impostor service manager on the abstract address",
+           "clients accept only a manager of uid 0 or their own; the real manager names the holder",
+           std::string(list.exitStatus == 20 ? "root's quellix exited 20" : "root's quellix used it"),
+           watch.seconds());
+}
+
+TEST(SecurityTest, AllowUidIsHonouredBothWays)
+{
+    TestPlatform platform;
+    ASSERT_TRUE(platform.startManager());
+    ASSERT_TRUE(platform.startHost({"--service", "for.root", "--allow-uid", "0", "--service", "for.nobody",
+                                    "--allow-uid", "65534"}));
+    const std::string served = "Result: Parcel(28 bytes: 0000000a 00650074 00740073 0049002e 00630045 "
+                               "006f0068 00000000 '....t.e.s.t...I.E.c.h.o.....')\n";
+    struct Case {
+        bool nobody;
+        const char* service;
+        bool allowed;
+    };
+    Stopwatch watch;
+    size_t wrong = 0;
+    for (const Case& c : {Case{false, "for.root", true}, Case{true, "for.root", false},
+                          Case{true, "for.nobody", true}, Case{false, "for.nobody", false}}) {
+        SCOPED_TRACE(std::string(c.nobody ? "nobody" : "root") + " calls " + c.service);
+        RunResult result = run(c.nobody, "quellix", {"call", c.service, "1"});
+        EXPECT_EQ(result.out, c.allowed ? served : "Result: Parcel(0 bytes)\n");
+        EXPECT_EQ(result.err, c.allowed ? "" : "quellix: Transaction failed with status -1\n");
+        EXPECT_EQ(result.exitStatus, c.allowed ? 0 : 10);
+        wrong += result.exitStatus != (c.allowed ? 0 : 10);
+    }
+    threat("no caller identity", "the manager hands each client's credentials to the host; --allow-uid",
+           grouped(wrong) + " of 4 calls answered wrongly", watch.seconds());
+}
+
+// Connections that hold the manager at its descriptor limit, opened by a
+// child as `uid`; a legitimate listing still goes through at once.
+TEST(SecurityTest, IdleFloodsDoNotBlockAListing)
+{
+    const size_t connections = 2000;
+    DescriptorLimit ours(connections + 256);
+    ASSERT_GE(ours.current(), connections + 64);
+    for (uid_t uid : {uid_t(0), kNobody}) {
+        SCOPED_TRACE(uid);
+        TestPlatform platform;
+        ASSERT_TRUE(platform.startManager());
+        ASSERT_TRUE(limitDescriptors(platform.manager().pid(), 256));
+        ASSERT_TRUE(platform.startHost({"--service", "steady"}));
+        int ready[2];
+        ASSERT_EQ(pipe(ready), 0);
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            if (uid != 0 && (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 ||
+                             setresuid(uid, uid, uid) != 0))
+                _exit(1);
+            for (size_t i = 0; i < connections; ++i)
+                connectRaw(true);
+            (void)!write(ready[1], "x", 1);
+            pause();
+            _exit(0);
+        }
+        char byte;
+        ASSERT_EQ(read(ready[0], &byte, 1), 1);
+        Stopwatch watch;
+        RunResult list = TestPlatform::quellix({"list"});
+        double seconds = watch.seconds();
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+        close(ready[0]);
+        close(ready[1]);
+        EXPECT_EQ(list.out, "Found 1 services:\n0\tsteady: [test.IEcho]\n");
+        EXPECT_LT(seconds, 5.0);
+        char figure[120];
+        std::snprintf(figure, sizeof figure, "quellix list took %.2f s beside %zu idle connections of uid %u",
+                      seconds, connections, unsigned(uid));
+        threat(uid ? "idle connections of another uid at the descriptor limit (256)"
+                   : "idle connections of root at the descriptor limit (256)",
+               uid ? "256 connections per uid; the longest idle one makes room"
+                   : "out of descriptors, the longest idle client makes room",
+               figure, seconds);
+    }
+}
+
+// A client waits on a stopped host longer than the idle limit; its manager
+// connection has completed requests, so it stays, and the rest of the
+// listing comes out whole.
+TEST(SecurityTest, ASlowHostDoesNotMakeAClientLookIdle)
+{
+    TestPlatform platform;
+    ASSERT_TRUE(platform.startManager());
+    size_t slow;
+    ASSERT_TRUE(platform.startHost({"--service", "a.slow"}, &slow));
+    ASSERT_TRUE(platform.startHost({"--service", "b.fast", "--interface", "fast.I"}));
+    ASSERT_EQ(kill(platform.host(slow).pid(), SIGSTOP), 0);
+    Stopwatch watch;
+    auto list = std::async(std::launch::async, [] { return TestPlatform::quellix({"list"}); });
+    std::this_thread::sleep_for(12s);
+    ASSERT_EQ(kill(platform.host(slow).pid(), SIGCONT), 0);
+    RunResult result = list.get();
+    EXPECT_EQ(result.out, "Found 2 services:\n0\ta.slow: [test.IEcho]\n1\tb.fast: [fast.I]\n");
+    EXPECT_EQ(result.exitStatus, 0);
+    threat("a slow host makes its client look idle", "only connections that never completed a request idle out",
+           result.out.find("[fast.I]") != std::string::npos ? "every interface name listed after 12 s"
+                                                               : "interface names lost",
+           watch.seconds());
+}
+
+} // namespace
