@@ -112,6 +112,8 @@ constinit StreamHolder gErr(2, gErrBuffer, sizeof gErrBuffer, true, &gOut.stream
 
 } // namespace
 
+void StringOutput::print(const char* bytes, size_t length) { text_.append(bytes, length); }
+
 TextOutput& aout = gOut.stream;
 TextOutput& aerr = gErr.stream;
 

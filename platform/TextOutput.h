@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 class TextOutput {
 public:
@@ -25,6 +26,17 @@ protected:
 
 private:
     int error_ = 0;
+};
+
+// A stream into memory: everything printed, kept in text().
+class StringOutput : public TextOutput {
+public:
+    void print(const char* bytes, size_t length) override;
+    void flush() override {}
+    const std::string& text() const { return text_; }
+
+private:
+    std::string text_;
 };
 
 // Normal output. Buffered; flushed when the buffer fills, before anything
