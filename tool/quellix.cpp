@@ -8,9 +8,9 @@
 #include "TextOutput.h"
 #include "Vector.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
