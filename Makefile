@@ -3,6 +3,11 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+# ON makes compiler warnings errors (CMake's QUELLIX_WERROR); the test
+# command sets it for every build it makes. Unset, a build keeps what it
+# was configured with (off in a new build).
+QUELLIX_WERROR ?=
+werror_flag = $(if $(QUELLIX_WERROR),-DQUELLIX_WERROR=$(QUELLIX_WERROR))
 
 .PHONY: all deps build demo test clean
 
@@ -14,7 +19,7 @@ deps:
 	@scripts/install-deps.sh
 
 build: deps
-	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD) -G Ninja $(werror_flag) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 
 demo: build
@@ -36,11 +41,13 @@ package: build
 	cd $(BUILD) && cpack -G DEB -B package
 
 # The suite, then a short fuzzing run, then the suite again under the
-# sanitizers (so that CTest's summary line comes last).
+# sanitizers (so that CTest's summary line comes last); warnings are errors
+# in all three builds.
+test: QUELLIX_WERROR = ON
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
-	@$(MAKE) --no-print-directory fuzz-smoke
-	@$(MAKE) --no-print-directory test-asan
+	@$(MAKE) --no-print-directory fuzz-smoke QUELLIX_WERROR=$(QUELLIX_WERROR)
+	@$(MAKE) --no-print-directory test-asan QUELLIX_WERROR=$(QUELLIX_WERROR)
 
 # Sanitizers and fuzzing: see fuzz/ and QUELLIX_SANITIZE in CMakeLists.txt.
 ASAN_BUILD ?= build-asan
@@ -51,12 +58,12 @@ FUZZ_SECONDS ?= 60
 # The whole suite built with AddressSanitizer, UndefinedBehaviorSanitizer
 # and LeakSanitizer; the programs the tests start run with them too.
 test-asan: deps
-	cmake -S . -B $(ASAN_BUILD) -G Ninja -DQUELLIX_SANITIZE=ON
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DQUELLIX_SANITIZE=ON $(werror_flag)
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
 fuzz-build: deps
-	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DQUELLIX_FUZZ=ON -DQUELLIX_TESTS=OFF
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DQUELLIX_FUZZ=ON -DQUELLIX_TESTS=OFF $(werror_flag)
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzzers
 
 # Each fuzz target for FUZZ_SECONDS; the corpus grows in $(FUZZ_BUILD)/corpus.

@@ -12,19 +12,11 @@
 
 namespace {
 
-class StringOutput : public TextOutput {
-public:
-    void print(const char* bytes, size_t length) override { text.append(bytes, length); }
-    void flush() override {}
-
-    std::string text;
-};
-
 std::string printed(const Parcel& parcel)
 {
     StringOutput out;
     parcel.print(out);
-    return out.text;
+    return out.text();
 }
 
 // The bytes a String16 of `units` units takes after its count.

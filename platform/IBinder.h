@@ -9,9 +9,11 @@
 
 class Parcel;
 
-// Every service answers this code with status 0 and a reply whose first
-// value is its interface name as a String16. The four bytes are the ASCII
-// codes of "_NTF", the first in the most significant byte.
+// Every service answers this code with a reply whose first value is its
+// interface name as a String16. The status is the service's own: 0 unless
+// the service says otherwise (service-host's --query-status), and the
+// reply holds the name either way. The four bytes are the ASCII codes of
+// "_NTF", the first in the most significant byte.
 inline constexpr uint32_t kInterfaceNameQuery = 0x5F4E5446;
 
 class IBinder : public RefBase {

@@ -8,22 +8,24 @@
 namespace {
 
 // Writes all of `bytes` to `fd`, resuming after signals and partial
-// writes. Gives up silently on any other error: a closed pipe or a closed
-// descriptor is no reason for a command-line tool to fail differently.
-void writeAll(int fd, const char* bytes, size_t length)
+// writes. Returns 0, or the errno of the write that failed; the rest of
+// the bytes are then given up. (A reader that has gone away raises
+// SIGPIPE, which ends the process as it ends any other writer.)
+int writeAll(int fd, const char* bytes, size_t length)
 {
     while (length > 0) {
         ssize_t written = ::write(fd, bytes, length);
         if (written < 0) {
             if (errno == EINTR)
                 continue;
-            return;
+            return errno;
         }
         if (written == 0)
-            return;
+            return EIO;
         bytes += written;
         length -= size_t(written);
     }
+    return 0;
 }
 
 // A stream over a file descriptor with a caller-provided buffer. The
@@ -61,7 +63,8 @@ public:
         if (used_ == 0)
             return;
         // The buffer is emptied whether or not the write succeeded: bytes
-        // a broken descriptor refused are dropped, not retried forever.
+        // a broken descriptor refused are dropped, not retried forever,
+        // and the failure is kept in error().
         size_t length = used_;
         used_ = 0;
         send(buffer_, length);
@@ -72,7 +75,8 @@ private:
     {
         if (flushFirst_)
             flushFirst_->flush();
-        writeAll(fd_, bytes, length);
+        if (int failure = writeAll(fd_, bytes, length))
+            recordError(failure);
     }
 
     int fd_;
@@ -107,6 +111,8 @@ constinit StreamHolder gOut(1, gOutBuffer, sizeof gOutBuffer, false, nullptr);
 constinit StreamHolder gErr(2, gErrBuffer, sizeof gErrBuffer, true, &gOut.stream);
 
 } // namespace
+
+void StringOutput::print(const char* bytes, size_t length) { text_.append(bytes, length); }
 
 TextOutput& aout = gOut.stream;
 TextOutput& aerr = gErr.stream;

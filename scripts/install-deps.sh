@@ -3,7 +3,7 @@
 # As root it installs what is missing; otherwise it names the packages.
 set -eu
 
-packages="g++ cmake ninja-build make libgtest-dev libgmock-dev util-linux clang libclang-rt-14-dev libbenchmark-dev groff-base"
+packages="g++ cmake ninja-build make libgtest-dev libgmock-dev util-linux clang libclang-rt-14-dev libbenchmark-dev groff-base man-db"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing="$missing $p"

@@ -3,5 +3,9 @@
 # starts out alike.
 PATH=$QUELLIX_BIN:$PATH
 . "$QUELLIX_COMPLETION"
-unset QUELLIX_BIN QUELLIX_COMPLETION
+# The repository's manual pages before the others. An empty MANPATH entry
+# (here the one after the colon when MANPATH was unset) stands for the
+# system's search path, so the system's pages are still found.
+export MANPATH=$QUELLIX_MAN:${MANPATH-}
+unset QUELLIX_BIN QUELLIX_COMPLETION QUELLIX_MAN
 PS1='[quellix shell] \w\$ '

@@ -1,7 +1,8 @@
 #!/bin/sh
 # An interactive bash inside a private platform: a service manager and the
 # sample services in a network namespace of their own, quellix on PATH with
-# its completion loaded. Leaving the shell stops the platform.
+# its completion loaded and its manual pages on MANPATH. Leaving the shell
+# stops the platform.
 # Usage: scripts/shell.sh BINDIR
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
@@ -20,6 +21,7 @@ echo "Try 'quellix list' or 'quellix call demo.greeter 1 s16 you'; Tab completes
 echo "Leave with 'exit' or Ctrl-D; that stops the platform."
 
 status=0
-QUELLIX_BIN=$bin QUELLIX_COMPLETION=$here/../completion/quellix \
+root=$(cd "$here/.." && pwd)
+QUELLIX_BIN=$bin QUELLIX_COMPLETION=$root/completion/quellix QUELLIX_MAN=$root/man \
   bash --rcfile "$here/shell.bashrc" -i || status=$?
 exit $status

@@ -100,8 +100,8 @@ for page in quellix.1 service-manager.8 service-host.1; do
   roff "$out/$page" >"$out/$page.roff"
 done
 stale=0
-for target in README.md:README.md man/quellix.1:quellix.1.roff \
-  man/service-manager.8:service-manager.8.roff man/service-host.1:service-host.1.roff; do
+for target in README.md:README.md man/man1/quellix.1:quellix.1.roff \
+  man/man8/service-manager.8:service-manager.8.roff man/man1/service-host.1:service-host.1.roff; do
   file=$root/${target%%:*}
   replace "$file" "$out/${target#*:}" >"$out/new"
   if [ $mode = update ]; then

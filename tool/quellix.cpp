@@ -8,9 +8,11 @@
 #include "TextOutput.h"
 #include "Vector.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <unistd.h>
 
 static const char kUsage[] =
@@ -72,8 +74,48 @@ static void writeOptionalString16(Parcel& parcel, const char* text)
         parcel.writeString16(String16(text));
 }
 
+// A standard descriptor left closed by the caller would be taken by the
+// first socket the platform opens, and aout would then write into the
+// service manager's connection. Each closed one is held by /dev/null,
+// opened the other way round, so that using it still fails as a closed
+// descriptor does (EBADF). False, with errno set, when that fails.
+static bool holdClosedStandardDescriptors()
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0)
+            continue;
+        if (errno != EBADF)
+            return false;
+        // The lower descriptors are open, so this one is the lowest free.
+        int held = open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY);
+        if (held < 0)
+            return false;
+        if (held != fd) {
+            close(held);
+            errno = EBADF;
+            return false;
+        }
+    }
+    return true;
+}
+
+// Output that did not reach standard output fails the run, whatever the
+// command did: a script must not take lost output for success.
+static int checkOutput(int exitStatus)
+{
+    aout.flush();
+    if (aout.error() == 0)
+        return exitStatus;
+    aerr << "quellix: write error: " << strerror(aout.error()) << endl;
+    return 10;
+}
+
 int main(int argc, char** argv)
 {
+    if (!holdClosedStandardDescriptors()) {
+        aerr << "quellix: /dev/null: " << strerror(errno) << endl;
+        return 10;
+    }
     sp<ServiceManager> serviceManager = defaultServiceManager();
     fflush(stdout);
     if (serviceManager == nullptr) {
@@ -216,5 +258,5 @@ int main(int argc, char** argv)
     if (showUsage)
         aout << kUsage;
     serviceManager.clear();
-    return exitStatus;
+    return checkOutput(exitStatus);
 }

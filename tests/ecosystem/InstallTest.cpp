@@ -28,7 +28,7 @@ TEST(InstallTest, InstallsExactlyItsFilesBelowThePrefix)
     EXPECT_EQ(readFile(root.path() + "/share/bash-completion/completions/quellix"),
               readFile(sourcePath("completion/quellix")));
     EXPECT_EQ(readFile(root.path() + "/share/man/man8/service-manager.8"),
-              readFile(sourcePath("man/service-manager.8")));
+              readFile(sourcePath("man/man8/service-manager.8")));
 }
 
 TEST(InstallTest, StagesBelowDestdir)

@@ -9,7 +9,7 @@ namespace {
 
 TEST(ManPageTest, FormatsWithoutWarnings)
 {
-    for (const char* page : {"man/quellix.1", "man/service-manager.8", "man/service-host.1"}) {
+    for (const char* page : {"man/man1/quellix.1", "man/man8/service-manager.8", "man/man1/service-host.1"}) {
         SCOPED_TRACE(page);
         RunResult result = runProgram(QUELLIX_GROFF, {"-man", "-ww", "-z", sourcePath(page)});
         EXPECT_EQ(result.exitStatus, 0);
@@ -20,7 +20,7 @@ TEST(ManPageTest, FormatsWithoutWarnings)
 
 TEST(ManPageTest, QuellixPageNamesEverythingTheToolTakes)
 {
-    const std::string page = readFile(sourcePath("man/quellix.1"));
+    const std::string page = readFile(sourcePath("man/man1/quellix.1"));
     ASSERT_FALSE(page.empty());
     // As written in the roff source: "\-" is a minus sign there.
     for (const char* text : {".B list", ".BI \"check \" SERVICE", ".BI \"call \" \"SERVICE CODE\"",

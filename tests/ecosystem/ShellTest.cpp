@@ -54,6 +54,21 @@ TEST(ShellTest, RunsCommandsInThePlatformAndStopsItOnExit)
     expectGone(announcedPid(result.out, "service-host"));
 }
 
+TEST(ShellTest, FindsTheManualPages)
+{
+    RunResult result = runShell({"man -w quellix service-manager service-host",
+                                 "man quellix | sed -n '/^NAME$/,+1p'", "exit"});
+    ASSERT_FALSE(result.timedOut);
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    EXPECT_NE(result.out.find("\n" + sourcePath("man/man1/quellix.1") + "\n" +
+                              sourcePath("man/man8/service-manager.8") + "\n" +
+                              sourcePath("man/man1/service-host.1") + "\n"
+                              "NAME\n"
+                              "       quellix - list, check and call the services of a service manager\n"),
+              std::string::npos)
+        << result.out << result.err;
+}
+
 TEST(ShellTest, EndsWithTheShellsExitStatusAndStopsThePlatform)
 {
     for (const char* last : {"exit 7", "quellix call demo.nothing 1"}) {

@@ -25,16 +25,14 @@ Parcel parcelOf(const Bytes& bytes)
 }
 
 // Collects printed text and counts print calls.
-class StringOutput : public TextOutput {
+class CountingOutput : public StringOutput {
 public:
     void print(const char* bytes, size_t length) override
     {
-        text.append(bytes, length);
+        StringOutput::print(bytes, length);
         ++prints;
     }
-    void flush() override {}
 
-    std::string text;
     int prints = 0;
 };
 
@@ -42,7 +40,7 @@ std::string printed(const Parcel& parcel)
 {
     StringOutput out;
     parcel.print(out);
-    return out.text;
+    return out.text();
 }
 
 class NullService : public IBinder {
@@ -252,13 +250,13 @@ TEST(ParcelTest, Print)
 TEST(ParcelTest, PrintsLargeParcelInOneCall)
 {
     Parcel parcel = parcelOf(Bytes(kMaxParcelSize, 'q'));
-    StringOutput out;
+    CountingOutput out;
     parcel.print(out);
     EXPECT_EQ(out.prints, 1);
     const size_t groups = kMaxParcelSize / 4;
-    EXPECT_EQ(out.text.size(), std::string("Parcel(1048576 bytes:").size() + groups * 9 + 2 +
-                                   kMaxParcelSize + 2);
-    EXPECT_EQ(out.text.substr(0, 31), "Parcel(1048576 bytes: 71717171 ");
+    EXPECT_EQ(out.text().size(), std::string("Parcel(1048576 bytes:").size() + groups * 9 + 2 +
+                                     kMaxParcelSize + 2);
+    EXPECT_EQ(out.text().substr(0, 31), "Parcel(1048576 bytes: 71717171 ");
 }
 
 } // namespace

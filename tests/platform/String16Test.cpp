@@ -39,6 +39,9 @@ const DecodeCase kDecodeCases[] = {
     {"leadThenValidSequence", "\xC3\xC3\xA9", {R, 0x00E9}},
 };
 
+// Failure messages name the case rather than dump its bytes.
+void PrintTo(const DecodeCase& c, std::ostream* out) { *out << c.name; }
+
 class DecodeTest : public testing::TestWithParam<DecodeCase> {};
 
 TEST_P(DecodeTest, Decodes)

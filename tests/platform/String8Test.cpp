@@ -28,6 +28,9 @@ const EncodeCase kEncodeCases[] = {
     {"zeroUnit", {u'a', 0, u'b'}, std::string("a\0b", 3)},
 };
 
+// Failure messages name the case rather than dump its bytes.
+void PrintTo(const EncodeCase& c, std::ostream* out) { *out << c.name; }
+
 class EncodeTest : public testing::TestWithParam<EncodeCase> {};
 
 TEST_P(EncodeTest, Encodes)

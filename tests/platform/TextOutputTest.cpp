@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <string>
@@ -75,6 +76,8 @@ TEST(TextOutputTest, FailedWriteDropsBufferedBytes)
         aout.flush();
     });
     EXPECT_EQ(text, "kept");
+    // The failure stays on record after later writes succeed.
+    EXPECT_EQ(aout.error(), EBADF);
 }
 
 } // namespace

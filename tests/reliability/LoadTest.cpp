@@ -23,6 +23,8 @@ std::string interfaceName(size_t host) { return "load.IHost" + std::to_string(ho
 
 // Starts `hosts` hosts with `names` names between them (the names on one
 // command line stay well below the kernel's limit on argv).
+// A host that does not get ready is a fatal failure: callers wrap this in
+// ASSERT_NO_FATAL_FAILURE, so that nothing is measured without it.
 void startHosts(TestPlatform& platform, size_t hosts, size_t names)
 {
     for (size_t h = 0; h < hosts; ++h) {
@@ -54,7 +56,7 @@ TEST(LoadTest, ManyNamesAreListedCompletely)
     TestPlatform platform;
     ASSERT_TRUE(platform.startManager()) << platform.manager().error();
     Stopwatch registering;
-    startHosts(platform, hosts, names);
+    ASSERT_NO_FATAL_FAILURE(startHosts(platform, hosts, names));
     double registered = registering.seconds();
 
     // Sorted by UTF-16 units, which for ASCII is byte order.
@@ -97,7 +99,7 @@ TEST(LoadTest, ConcurrentCallLoopsGetTheirOwnReplies)
     const size_t hosts = 4, names = 32;
     TestPlatform platform;
     ASSERT_TRUE(platform.startManager()) << platform.manager().error();
-    startHosts(platform, hosts, names);
+    ASSERT_NO_FATAL_FAILURE(startHosts(platform, hosts, names));
 
     std::vector<size_t> wrong(loops, 0);
     std::vector<std::string> firstWrong(loops);

@@ -1,6 +1,7 @@
 // The largest parcel goes through an echo service both ways; one of four
-// bytes more is refused before it is sent. quellix takes an argument of at
-// most 128 KiB, so the parcel is made of several s16 arguments.
+// bytes more is refused before it is sent. The kernel passes no single
+// argument of a program above 128 KiB, so the parcel is made of several s16
+// arguments.
 #include "ParcelText.h"
 #include "Reliability.h"
 #include "TestPlatform.h"

@@ -2,6 +2,8 @@
 // the command word and the check command.
 #include "ToolCase.h"
 
+#include <csignal>
+
 namespace {
 
 const std::string kUsage = kUsageText;
@@ -87,6 +89,64 @@ TEST_F(DriverTest, NegativeOperandIsNoOption)
         SCOPED_TRACE(testing::PrintToString(environment));
         expectRun({"call", "s", "1", "i32", "-7"}, out, "", 0, environment);
     }
+}
+
+// Runs quellix through sh with `shell` as the command: "$0" is quellix
+// and "$@" its arguments.
+RunResult runInShell(const std::string& shell, const std::vector<std::string>& args)
+{
+    std::vector<std::string> shellArgs = {"-c", shell, binaryPath("quellix")};
+    shellArgs.insert(shellArgs.end(), args.begin(), args.end());
+    return runProgram("/bin/sh", shellArgs);
+}
+
+// Output that cannot be written fails the run with one more line on
+// standard error; everything else it says stays as it was.
+TEST_F(DriverTest, LostOutputFailsTheRun)
+{
+    const struct {
+        const char* redirection;
+        std::string error;
+    } outputs[] = {
+        {">/dev/full", "quellix: write error: No space left on device\n"},
+        {">&-", "quellix: write error: Bad file descriptor\n"},
+    };
+    const struct {
+        std::vector<std::string> args;
+        std::string err;  // what it says besides the write error
+        bool writes;      // whether it has output to lose
+    } cases[] = {
+        {{"list"}, "", true},
+        {{"check", "known"}, "", true},
+        {{"check", "foo"}, "", true},
+        {{"call", "s", "1", "i32", "7"}, "", true},
+        {{"call", "s", "1", "i32"}, "quellix: no integer supplied for 'i32'\n", true},
+        {{"check"}, "quellix: No service specified for check\n", true},
+        {{"-h"}, "", true},
+        {{"call", "nothing", "1"}, "quellix: Service nothing does not exist\n", false},
+    };
+    for (const auto& output : outputs) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(output.redirection + (" " + testing::PrintToString(c.args)));
+            RunResult result = runInShell(std::string("exec \"$0\" \"$@\" ") + output.redirection, c.args);
+            EXPECT_FALSE(result.timedOut);
+            EXPECT_EQ(result.signal, 0);
+            EXPECT_EQ(result.out, "");
+            EXPECT_EQ(result.err, c.err + (c.writes ? output.error : ""));
+            EXPECT_EQ(result.exitStatus, 10);
+        }
+    }
+}
+
+// A reader that stops early ends the run with SIGPIPE, as it ends any other
+// writer: the reply's text is far larger than a pipe holds.
+TEST_F(DriverTest, ReaderThatStopsEarlyEndsTheRunWithSigpipe)
+{
+    RunResult result = runInShell("{ \"$0\" \"$@\"; echo \"status $?\" >&2; } | head -c 1 >/dev/null",
+                                  {"call", "s", "1", "s16", std::string(40000, 'a')});
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(result.err, "status " + std::to_string(128 + SIGPIPE) + "\n");
+    EXPECT_EQ(result.exitStatus, 0);
 }
 
 } // namespace
