@@ -40,7 +40,8 @@ runs() {
   if $short; then echo 3
   elif [ "$1" -ge 100000 ]; then echo 3
   elif [ "$1" -ge 10000 ]; then echo 5
-  else echo 20
+  elif [ "$1" -ge 1000 ]; then echo 20
+  else echo 50
   fi
 }
 json=$platform_tmp/json
@@ -86,7 +87,8 @@ for n in $sizes; do
     have=$last
   done
   echo "== $n services"
-  time_commands quellix-$n.json "$(runs 1)" \
+  # Starting a program again, beside the commands it is the floor of.
+  time_commands quellix-$n.json "$(runs 1)" -n exec "$bin/bench-true" \
     -n check "$bin/quellix check $name" -n call "$bin/quellix call $name 1 i32 7 s16 hello"
   time_commands list-$n.json "$(runs "$n")" -n list "$bin/quellix list"
   for command in "check $name" "call $name 1 i32 7 s16 hello" list; do
