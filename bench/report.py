@@ -89,8 +89,8 @@ out = ["# Performance", "",
        "The floor and the micro-benchmarks are Google Benchmark cases of quellix-bench: the median of its "
        "repetitions, and the fastest repetition; its platform steps run against the same processes at each N. "
        "Exec is a static program that does nothing, timed again beside the commands at each N; the models of "
-       "that N are made of the floor medians measured there (the startup row, of the first). A ratio divides the median by its floor model; per service "
-       "for list is (list − exec) / N. Peak memory: GNU time's maximum resident set of one run of quellix, "
+       "that N are made of the floor medians measured there (the startup row's, of the first N). A ratio "
+       "divides the median by its floor model; per service for list is (list − exec) / N. Peak memory: GNU time's maximum resident set of one run of quellix, "
        "VmHWM of service-manager after the runs at that N.", "",
        row("figure", "N", "median", "min", "floor model", "ratio", "per service", "peak memory"),
        "|---|--:|--:|--:|---|--:|--:|--:|",

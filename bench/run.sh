@@ -39,7 +39,7 @@ fi
 runs() {
   if $short; then echo 3
   elif [ "$1" -ge 100000 ]; then echo 3
-  elif [ "$1" -ge 10000 ]; then echo 5
+  elif [ "$1" -ge 10000 ]; then echo 10
   elif [ "$1" -ge 1000 ]; then echo 20
   else echo 50
   fi
