@@ -75,15 +75,16 @@ fuzz-smoke: fuzz-build
 	fuzz/run.sh $(FUZZ_BUILD) 20
 
 # The benchmarks: one run on this machine, its report printed and kept in
-# docs/performance.md. A Release build of its own, with the benchmarks; the
-# driver enters a network namespace of its own (as unshare -n would).
+# docs/performance.md (bench/run.sh). A Release build of its own; as root
+# the peers' packages are installed first when missing (never required).
 BENCH_BUILD ?= build-bench
 .PHONY: bench
 
 bench: deps
-	cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUELLIX_BENCH=ON
-	cmake --build $(BENCH_BUILD) -j $(JOBS) --target quellix-bench quellix-micro
-	$(BENCH_BUILD)/bin/quellix-bench --micro $(BENCH_BUILD)/bin/quellix-micro --out docs/performance.md
+	@scripts/install-deps.sh --peers
+	cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUELLIX_TESTS=OFF
+	cmake --build $(BENCH_BUILD) -j $(JOBS)
+	bench/run.sh --bin $(BENCH_BUILD)/bin --out docs/performance.md
 
 # Faults, load and bad command lines at full size (tests/reliability); the
 # report of the run is kept in docs/reliability.md.
