@@ -92,5 +92,11 @@ bench: deps
 reliability: build
 	scripts/reliability.sh $(BUILD)
 
+# The threats a local user poses and their defences (tests/security and the
+# transport's tests); the report of the run is kept in docs/security.md.
+.PHONY: security
+security: build
+	scripts/security.sh $(BUILD)
+
 clean:
 	rm -rf $(BUILD) build-*

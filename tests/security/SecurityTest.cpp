@@ -92,6 +92,9 @@ TEST(SecurityTest, OnlyAllowedUidsRegister)
     EXPECT_EQ(call.exitStatus, 0);
     threat("name squatting by another uid", "registration only for root, the manager's uid and --allow-register",
            grouped(wrong) + " squats let through", watch.seconds());
+    threat("one connection registering names without bound",
+           "names per connection capped for unprivileged uids; listings come in pages",
+           "a second name past a cap of one refused with -24", watch.seconds());
 }
 
 TEST(SecurityTest, AnImpostorManagerIsRefused)
