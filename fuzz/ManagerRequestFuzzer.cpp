@@ -8,7 +8,8 @@
 #include "FrameReader.h"
 #include "FuzzSupport.h"
 #include "ManagerProtocol.h"
-#include "Parcel.h"
+
+#include <quellix/Parcel.h>
 
 #include <algorithm>
 #include <vector>

@@ -4,8 +4,9 @@
 // Input: byte 0 is the number N of reads, the next N bytes pick them (the
 // value modulo 4), and the remaining bytes are the parcel's data.
 #include "FuzzSupport.h"
-#include "Parcel.h"
-#include "TextOutput.h"
+
+#include <quellix/Parcel.h>
+#include <quellix/TextOutput.h>
 
 #include <algorithm>
 #include <string>

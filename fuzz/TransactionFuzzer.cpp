@@ -7,10 +7,11 @@
 // byte stream.
 #include "FrameReader.h"
 #include "FuzzSupport.h"
-#include "IBinder.h"
-#include "LocalService.h"
-#include "Parcel.h"
 #include "SampleServices.h"
+
+#include <quellix/IBinder.h>
+#include <quellix/LocalService.h>
+#include <quellix/Parcel.h>
 
 #include <algorithm>
 #include <vector>

@@ -4,9 +4,10 @@
 // fill(). Internal to the platform library.
 #pragma once
 
-#include "Credentials.h"
 #include "FrameReader.h"
-#include "Status.h"
+
+#include <quellix/Credentials.h>
+#include <quellix/Status.h>
 
 #include <chrono>
 #include <cstddef>

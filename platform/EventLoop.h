@@ -7,7 +7,8 @@
 #pragma once
 
 #include "Connection.h"
-#include "Status.h"
+
+#include <quellix/Status.h>
 
 #include <chrono>
 #include <cstddef>

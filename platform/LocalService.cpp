@@ -1,4 +1,4 @@
-#include "LocalService.h"
+#include <quellix/LocalService.h>
 
 status_t LocalService::transact(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags,
                                 const Credentials& caller)

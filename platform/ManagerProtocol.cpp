@@ -1,5 +1,6 @@
 #include "ManagerProtocol.h"
-#include "Parcel.h"
+
+#include <quellix/Parcel.h>
 
 namespace {
 

@@ -23,11 +23,12 @@
 //                     the payload says who the client is (encodeAttach)
 #pragma once
 
-#include "Credentials.h"
 #include "FrameReader.h"
-#include "Status.h"
-#include "String16.h"
-#include "Vector.h"
+
+#include <quellix/Credentials.h>
+#include <quellix/Status.h>
+#include <quellix/String16.h>
+#include <quellix/Vector.h>
 
 #include <cstddef>
 #include <cstdint>

@@ -1,6 +1,6 @@
-#include "Parcel.h"
+#include <quellix/Parcel.h>
 
-#include "TextOutput.h"
+#include <quellix/TextOutput.h>
 
 #include <string>
 #include <utility>

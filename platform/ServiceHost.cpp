@@ -2,10 +2,12 @@
 // that answers the transactions of every client the service manager
 // connects to us.
 #include "EventLoop.h"
-#include "LocalService.h"
 #include "ManagerProtocol.h"
-#include "ServiceManager.h"
 #include "Socket.h"
+
+#include <quellix/LocalService.h>
+#include <quellix/ServiceHost.h>
+#include <quellix/ServiceManager.h>
 
 #include <unistd.h>
 #include <unordered_map>
@@ -138,7 +140,7 @@ ServiceHost::~ServiceHost() = default;
 
 status_t ServiceHost::addService(const String16& name, const sp<LocalService>& service)
 {
-    if (name.isEmpty() || name.size() > kMaxServiceNameUnits || !service)
+    if (!isValidServiceName(name) || !service)
         return kStatusBadValue;
     if (impl_->loop)
         return kStatusBadValue; // registration ends when serving starts
@@ -171,6 +173,8 @@ status_t ServiceHost::addService(const String16& name, const sp<LocalService>& s
 
 status_t ServiceHost::serve()
 {
+    if (impl_->loop)
+        return kStatusBadValue; // serves once: the manager connection is the loop's now
     status_t status;
     impl_->loop = EventLoop::create(&status);
     if (!impl_->loop)

@@ -1,9 +1,10 @@
 // The client side of the service manager, and the references it hands out.
-#include "ServiceManager.h"
 #include "Connection.h"
 #include "ManagerProtocol.h"
-#include "Parcel.h"
 #include "Socket.h"
+
+#include <quellix/Parcel.h>
+#include <quellix/ServiceManager.h>
 
 #include <map>
 #include <mutex>
@@ -69,7 +70,7 @@ public:
     sp<IBinder> lookupService(const String16& name) override
     {
         // The service manager registers no such name; do not ask.
-        if (name.isEmpty() || name.size() > kMaxServiceNameUnits)
+        if (!isValidServiceName(name))
             return nullptr;
         std::lock_guard<std::mutex> lock(mutex_);
         std::vector<uint8_t> payload = encodeName(name);

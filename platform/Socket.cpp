@@ -1,5 +1,6 @@
 #include "Socket.h"
-#include "ServiceManager.h"
+
+#include <quellix/ServiceManager.h>
 
 #include <cerrno>
 #include <cstring>

@@ -2,7 +2,7 @@
 // Internal to the platform library.
 #pragma once
 
-#include "Credentials.h"
+#include <quellix/Credentials.h>
 
 // A stream socket connected to the service manager, or -1 (errno set).
 // Only a service manager run by root or by our own effective uid counts:

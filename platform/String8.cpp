@@ -1,6 +1,6 @@
-#include "String8.h"
+#include <quellix/String8.h>
 
-#include "String16.h"
+#include <quellix/String16.h>
 
 #include <cstring>
 

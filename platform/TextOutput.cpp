@@ -1,4 +1,4 @@
-#include "TextOutput.h"
+#include <quellix/TextOutput.h>
 
 #include <cerrno>
 #include <charconv>

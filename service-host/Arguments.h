@@ -5,8 +5,8 @@
 // "\uHHHH" for one UTF-16 unit of any value.
 #pragma once
 
-#include "Status.h"
-#include "String16.h"
+#include <quellix/Status.h>
+#include <quellix/String16.h>
 
 #include <string>
 #include <vector>

@@ -2,7 +2,7 @@
 // services of the demo.
 #pragma once
 
-#include "LocalService.h"
+#include <quellix/LocalService.h>
 
 #include <utility>
 #include <vector>

@@ -5,7 +5,9 @@
 #include "Arguments.h"
 #include "SampleServices.h"
 #include "EventLoop.h"
-#include "String8.h"
+
+#include <quellix/ServiceHost.h>
+#include <quellix/String8.h>
 
 #include <csignal>
 #include <cstdio>

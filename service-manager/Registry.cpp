@@ -1,7 +1,8 @@
 #include "Registry.h"
 #include "ManagerProtocol.h"
-#include "Parcel.h"
-#include "ServiceManager.h"
+
+#include <quellix/Parcel.h>
+#include <quellix/ServiceManager.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -146,7 +147,7 @@ void Registry::add(Connection& host, const String16& name, uint32_t handle)
     if (!privileged(uid) && std::find(policy_.allowRegister.begin(), policy_.allowRegister.end(), uid) ==
                                 policy_.allowRegister.end())
         return reply(host, kStatusPermissionDenied);
-    if (name.isEmpty() || name.size() > kMaxServiceNameUnits)
+    if (!isValidServiceName(name))
         return reply(host, kStatusBadValue);
     if (!privileged(uid) && peers_[&host].names.size() >= policy_.maxNamesPerConnection)
         return reply(host, kStatusNoResources);

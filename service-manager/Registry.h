@@ -3,7 +3,8 @@
 #pragma once
 
 #include "EventLoop.h"
-#include "String16.h"
+
+#include <quellix/String16.h>
 
 #include <map>
 #include <unordered_map>

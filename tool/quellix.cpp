@@ -1,12 +1,12 @@
 // quellix: lists the services registered with the service manager, checks
 // whether one is registered, and calls one with typed arguments.
-#include "IBinder.h"
-#include "Parcel.h"
-#include "ServiceManager.h"
-#include "String16.h"
-#include "String8.h"
-#include "TextOutput.h"
-#include "Vector.h"
+#include <quellix/IBinder.h>
+#include <quellix/Parcel.h>
+#include <quellix/ServiceManager.h>
+#include <quellix/String16.h>
+#include <quellix/String8.h>
+#include <quellix/TextOutput.h>
+#include <quellix/Vector.h>
 
 #include <cerrno>
 #include <cstdio>

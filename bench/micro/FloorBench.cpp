@@ -2,9 +2,9 @@
 // platform's socket type between two processes, and the platform's own
 // steps (connect, look-up, transaction) against the service-manager and
 // service-host that bench/run.sh started in this network namespace.
-#include "IBinder.h"
-#include "Parcel.h"
-#include "ServiceManager.h"
+#include <quellix/IBinder.h>
+#include <quellix/Parcel.h>
+#include <quellix/ServiceManager.h>
 
 #include <benchmark/benchmark.h>
 

@@ -1,8 +1,8 @@
 // Parcels: writing and reading the arguments of a typical call, and the
 // text form of large ones.
-#include "IBinder.h"
-#include "Parcel.h"
-#include "TextOutput.h"
+#include <quellix/IBinder.h>
+#include <quellix/Parcel.h>
+#include <quellix/TextOutput.h>
 
 #include <benchmark/benchmark.h>
 

@@ -1,7 +1,7 @@
 // Strings: decoding UTF-8 command-line text into String16, and the UTF-8
 // display form of a String16.
-#include "String16.h"
-#include "String8.h"
+#include <quellix/String16.h>
+#include <quellix/String8.h>
 
 #include <benchmark/benchmark.h>
 

@@ -1,9 +1,11 @@
-// The Debian package (make package): built with CPack from the install, it
-// holds exactly the installed files below /usr, names its dependencies,
-// and its programs work once extracted.
+// The Debian packages (make package): built with CPack from the install's
+// two components, quellix holds the runtime files and quellix-dev the
+// development files, each below /usr; each names what it depends on, and
+// the programs work once extracted.
 #include "Process.h"
 #include "Scratch.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <gtest/gtest.h>
 
@@ -21,33 +23,56 @@ protected:
         ASSERT_EQ(built.exitStatus, 0) << built.out << built.err;
         for (const auto& entry : std::filesystem::directory_iterator(scratch.path() + "/out")) {
             if (entry.path().extension() == ".deb")
-                deb = entry.path().string();
+                debs.push_back(entry.path().filename().string());
         }
-        ASSERT_FALSE(deb.empty()) << built.out;
-        root = scratch.path() + "/root";
-        RunResult extracted = runProgram(QUELLIX_DPKG_DEB, {"-x", deb, root});
-        ASSERT_EQ(extracted.exitStatus, 0) << extracted.err;
+        std::sort(debs.begin(), debs.end());
+    }
+
+    // The package file's path, extracted below `root`.
+    std::string extract(const std::string& deb, const std::string& root)
+    {
+        std::string path = scratch.path() + "/out/" + deb;
+        RunResult extracted = runProgram(QUELLIX_DPKG_DEB, {"-x", path, root});
+        EXPECT_EQ(extracted.exitStatus, 0) << extracted.err;
+        return path;
     }
 
     ScratchDir scratch;
-    std::string deb;
-    std::string root;
+    std::vector<std::string> debs;
 };
 
-TEST_F(PackageTest, HoldsTheInstalledFilesBelowUsrAndTheyWork)
+std::vector<std::string> belowUsr(const std::vector<std::string>& files)
 {
-    std::vector<std::string> expected;
-    for (const std::string& file : kInstalledFiles)
-        expected.push_back("usr/" + file);
-    EXPECT_EQ(listFiles(root), expected);
-    EXPECT_EQ(std::filesystem::path(deb).filename().string().rfind("quellix_", 0), 0u) << deb;
+    std::vector<std::string> paths;
+    for (const std::string& file : files)
+        paths.push_back("usr/" + file);
+    return paths;
+}
 
+TEST_F(PackageTest, MakesTheRuntimeAndTheDevelopmentPackage)
+{
+    // Named as Debian names them: PACKAGE_VERSION_ARCH.deb.
+    ASSERT_EQ(debs.size(), 2u);
+    EXPECT_EQ(debs[0].rfind("quellix-dev_" QUELLIX_VERSION "_", 0), 0u) << debs[0];
+    EXPECT_EQ(debs[1].rfind("quellix_" QUELLIX_VERSION "_", 0), 0u) << debs[1];
+
+    std::string root = scratch.path() + "/runtime";
+    std::string deb = extract(debs[1], root);
+    EXPECT_EQ(listFiles(root), belowUsr(kRuntimeFiles));
     RunResult fields = runProgram(QUELLIX_DPKG_DEB, {"-f", deb, "Package", "Maintainer", "Depends"});
     EXPECT_EQ(fields.exitStatus, 0);
     EXPECT_NE(fields.out.find("Package: quellix\n"), std::string::npos) << fields.out;
     EXPECT_NE(fields.out.find("Maintainer: quellix developers"), std::string::npos) << fields.out;
     EXPECT_NE(fields.out.find("Depends: "), std::string::npos) << fields.out;
     EXPECT_NE(fields.out.find("libc6"), std::string::npos) << fields.out;
+
+    std::string devRoot = scratch.path() + "/development";
+    std::string devDeb = extract(debs[0], devRoot);
+    EXPECT_EQ(listFiles(devRoot), belowUsr(kDevelopmentFiles));
+    // A static library and headers need nothing at run time.
+    RunResult devFields = runProgram(QUELLIX_DPKG_DEB, {"-f", devDeb, "Package", "Section", "Depends"});
+    EXPECT_EQ(devFields.exitStatus, 0);
+    EXPECT_EQ(devFields.out, "Package: quellix-dev\nSection: libdevel\n") << devFields.out;
 
     // Building takes a while, so the same package is run here too.
     Daemon manager;

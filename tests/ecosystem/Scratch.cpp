@@ -9,7 +9,7 @@
 
 namespace fs = std::filesystem;
 
-const std::vector<std::string> kInstalledFiles = {
+const std::vector<std::string> kRuntimeFiles = {
     "bin/quellix",
     "bin/service-host",
     "sbin/service-manager",
@@ -20,6 +20,44 @@ const std::vector<std::string> kInstalledFiles = {
     "share/man/man1/service-host.1",
     "share/man/man8/service-manager.8",
 };
+
+const std::vector<std::string> kDevelopmentFiles = {
+    "include/quellix/Credentials.h",
+    "include/quellix/IBinder.h",
+    "include/quellix/LocalService.h",
+    "include/quellix/Parcel.h",
+    "include/quellix/RefBase.h",
+    "include/quellix/ServiceHost.h",
+    "include/quellix/ServiceManager.h",
+    "include/quellix/Status.h",
+    "include/quellix/String16.h",
+    "include/quellix/String8.h",
+    "include/quellix/TextOutput.h",
+    "include/quellix/Vector.h",
+    "lib/cmake/QuellixPlatform/QuellixPlatformConfig.cmake",
+    "lib/cmake/QuellixPlatform/QuellixPlatformConfigVersion.cmake",
+    "lib/cmake/QuellixPlatform/QuellixPlatformTargets-" QUELLIX_BUILD_TYPE ".cmake",
+    "lib/cmake/QuellixPlatform/QuellixPlatformTargets.cmake",
+    "lib/libquellix-platform.a",
+    "lib/pkgconfig/quellix-platform.pc",
+    "share/doc/quellix-dev/LICENSE",
+    "share/doc/quellix-dev/examples/CMakeLists.txt",
+    "share/doc/quellix-dev/examples/README.md",
+    "share/doc/quellix-dev/examples/counter.cpp",
+};
+
+namespace {
+
+std::vector<std::string> merged(std::vector<std::string> a, const std::vector<std::string>& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    std::sort(a.begin(), a.end());
+    return a;
+}
+
+} // namespace
+
+const std::vector<std::string> kInstalledFiles = merged(kRuntimeFiles, kDevelopmentFiles);
 
 ScratchDir::ScratchDir()
 {

@@ -30,7 +30,12 @@ std::string readFile(const std::string& path);
 // Whether `path` is a file that its owner may run.
 bool isExecutable(const std::string& path);
 
-// The files that an install puts below its prefix, sorted.
+// The files of the two install components, each sorted: runtime (the
+// programs and their documents) and development (the library, headers,
+// pkg-config and CMake files, the example).
+extern const std::vector<std::string> kRuntimeFiles;
+extern const std::vector<std::string> kDevelopmentFiles;
+// Both: the files that an install puts below its prefix, sorted.
 extern const std::vector<std::string> kInstalledFiles;
 
 // A path in the source tree.

@@ -1,6 +1,6 @@
-#include "IBinder.h"
-#include "Parcel.h"
-#include "TextOutput.h"
+#include <quellix/IBinder.h>
+#include <quellix/Parcel.h>
+#include <quellix/TextOutput.h>
 
 #include <gtest/gtest.h>
 

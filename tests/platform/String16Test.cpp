@@ -1,4 +1,4 @@
-#include "String16.h"
+#include <quellix/String16.h>
 
 #include <gtest/gtest.h>
 

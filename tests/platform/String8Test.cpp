@@ -1,5 +1,5 @@
-#include "String16.h"
-#include "String8.h"
+#include <quellix/String16.h>
+#include <quellix/String8.h>
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,6 @@
 #include "ParcelText.h"
-#include "TextOutput.h"
+
+#include <quellix/TextOutput.h>
 
 std::string printed(const Parcel& parcel)
 {

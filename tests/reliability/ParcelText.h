@@ -3,7 +3,7 @@
 // platform's own Parcel from the arguments the test sent.
 #pragma once
 
-#include "Parcel.h"
+#include <quellix/Parcel.h>
 
 #include <string>
 

@@ -8,7 +8,8 @@
 // "transaction": it answers the query (interface "test.IStall") and stops
 // in every other transaction. Continued instead of killed, it answers with
 // an empty reply. Says "ready" once every name is registered.
-#include "LocalService.h"
+#include <quellix/LocalService.h>
+#include <quellix/ServiceHost.h>
 
 #include <csignal>
 #include <cstdio>

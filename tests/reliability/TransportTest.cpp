@@ -6,11 +6,13 @@
 #include "Reliability.h"
 #include "TestPlatform.h"
 
-#include "IBinder.h"
-#include "LocalService.h"
 #include "SampleServices.h"
-#include "Parcel.h"
-#include "ServiceManager.h"
+
+#include <quellix/IBinder.h>
+#include <quellix/LocalService.h>
+#include <quellix/Parcel.h>
+#include <quellix/ServiceHost.h>
+#include <quellix/ServiceManager.h>
 
 #include <gtest/gtest.h>
 

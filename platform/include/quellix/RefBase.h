@@ -1,5 +1,10 @@
 // Intrusive reference counting: RefBase holds the count, sp<T> holds a
 // strong reference and releases it when it goes out of scope.
+//
+// The count is atomic: references to one object may be taken and released
+// on several threads. An object made for sp (make<T>(...), or new handed
+// straight to an sp) is deleted by the release of its last reference, and
+// never by anyone else.
 #pragma once
 
 #include <atomic>

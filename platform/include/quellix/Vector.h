@@ -1,4 +1,5 @@
-// An ordered list of values with a count and access by index from 0.
+// An ordered list of values with a count and access by index from 0. A
+// value, like std::vector, which it wraps.
 #pragma once
 
 #include <cstddef>

@@ -1,4 +1,5 @@
-// An 8-bit string, NUL-terminated for printing.
+// An 8-bit string, NUL-terminated for printing; String8(String16) makes the
+// UTF-8 form of a name or a reply for display. A value, like String16.
 #pragma once
 
 #include <cstddef>

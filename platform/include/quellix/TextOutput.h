@@ -1,4 +1,5 @@
 // Text streams: aout (standard output) and aerr (standard error).
+// Neither locks: a program prints from one thread at a time.
 #pragma once
 
 #include <cstddef>

@@ -10,13 +10,23 @@
 //
 // Writes cannot fail. Reads start at the beginning and move a read
 // position; each read returns a status, and after the first failed read
-// every later read fails too (readStatus() tells why). Reads never touch
-// memory outside the parcel.
+// every later read fails too (readStatus() tells why): kStatusBadParcel
+// for a read past the end, a String16 whose count is below -1 or runs past
+// the end, or one without its 0 unit. Reads never touch memory outside the
+// parcel. A service that returns the failed read's status tells its caller
+// that the data was malformed.
+//
+// Limits: a transaction carries at most kMaxParcelSize bytes each way;
+// IBinder::sendTransaction refuses a larger data parcel with
+// kStatusParcelTooLarge.
+//
+// Threading: a parcel is a value, used by one thread at a time (reads move
+// the read position, even through a const parcel).
 #pragma once
 
-#include "RefBase.h"
-#include "Status.h"
-#include "String16.h"
+#include <quellix/RefBase.h>
+#include <quellix/Status.h>
+#include <quellix/String16.h>
 
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,7 @@
-// Status values returned by the platform's operations.
+// Status values returned by the platform's operations and carried back
+// from services. A service's handler may return any status_t: the
+// platform passes it to the caller unchanged, so a service may define
+// statuses of its own (pick values apart from the ones below).
 #pragma once
 
 #include <cstdint>

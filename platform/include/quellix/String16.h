@@ -1,5 +1,6 @@
 // A string of UTF-16 code units, any unit value allowed (0 and lone
-// surrogates included).
+// surrogates included). A value: copies are independent, and one string
+// may be read from several threads as long as none changes it.
 #pragma once
 
 #include <cstddef>

@@ -1,0 +1,78 @@
+// The host: this process's registration with the service manager, and the
+// loop that answers the transactions of its services' clients.
+//
+// A program that offers services:
+//
+//   1. blocks SIGTERM and SIGINT (sigprocmask or pthread_sigmask), so that
+//      serve() sees them and returns instead of the process dying at once;
+//      the library never changes the signal mask itself;
+//   2. calls ServiceHost::connect();
+//   3. calls addService() once per service;
+//   4. calls serve(), which returns when the program is asked to stop or
+//      the service manager goes away.
+//
+// Threading: a ServiceHost belongs to the thread that made it. serve()
+// runs every transaction of every service, one at a time, on that thread,
+// so a service needs no locks of its own for state that only its
+// onTransact touches. A service that blocks in onTransact holds up every
+// client of this host.
+#pragma once
+
+#include <quellix/Credentials.h>
+#include <quellix/LocalService.h>
+#include <quellix/RefBase.h>
+#include <quellix/Status.h>
+#include <quellix/String16.h>
+
+#include <memory>
+
+class ServiceHost {
+public:
+    // Connects to the service manager of this network namespace; null when
+    // nothing listens there, or when the process that holds the address is
+    // neither root nor of our own effective uid: then *holder (if given)
+    // says who it is (its pid is not 0). A host keeps this one connection
+    // for as long as it lives; its names are dropped when it goes.
+    static std::unique_ptr<ServiceHost> connect(Credentials* holder = nullptr);
+    // Closes the connection to the service manager, which drops every name
+    // registered through it, and releases the host's references to its
+    // services.
+    ~ServiceHost();
+    ServiceHost(const ServiceHost&) = delete;
+    ServiceHost& operator=(const ServiceHost&) = delete;
+
+    // Registers `service` under `name` and keeps a reference to it for as
+    // long as the host lives. A service may be registered under several
+    // names. Waits for the service manager's answer:
+    //   kStatusOk                the name is ours until this host goes
+    //   kStatusBadValue          an invalid name (see isValidServiceName),
+    //                            a null service, or serve() has been called
+    //   kStatusNameTaken         a live host holds the name
+    //   kStatusPermissionDenied  our uid may not register names (only root,
+    //                            the service manager's uid and the uids it
+    //                            was started with --allow-register may)
+    //   kStatusNoResources       our uid may hold no more names
+    //   kStatusDeadObject        the service manager is gone
+    status_t addService(const String16& name, const sp<LocalService>& service);
+
+    // Serves transactions on the calling thread until SIGTERM or SIGINT
+    // arrives (kStatusOk) or the service manager goes away
+    // (kStatusDeadObject); either way the names are gone with the host.
+    // The signals end serve() only when the program has blocked both
+    // before calling it; unblocked, they end the process as usual. Called
+    // once: a second call returns kStatusBadValue. When the loop cannot be
+    // set up it returns at once with a failure status (kStatusNoResources
+    // when out of descriptors).
+    //
+    // A client that sends a malformed message loses its connection, and so
+    // does one that leaves half a frame unfinished for 10 seconds; no
+    // client holds up another. Out of descriptors, the client that has
+    // waited longest for a reply of ours is disconnected to make room.
+    status_t serve();
+
+    struct Impl;
+
+private:
+    explicit ServiceHost(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> impl_;
+};

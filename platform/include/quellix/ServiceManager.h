@@ -1,0 +1,55 @@
+// The client side of the service manager: look-up and listing of the
+// services registered by name, and the rules a name follows.
+//
+// The service manager listens on the abstract Unix socket
+// kServiceManagerSocket of the caller's network namespace; a process in
+// another namespace has a service manager of its own, or none. Only a
+// service manager run by root or by this process's effective uid counts;
+// anyone else's at that address is treated as no service manager.
+//
+// Lifetime: references (sp<IBinder>) from lookupService stay valid after
+// the ServiceManager that handed them out is released; each one keeps the
+// connection to its host alive.
+//
+// Threading: a ServiceManager and the references it hands out may be used
+// from several threads. Requests to the service manager go one at a time
+// over its connection, and so do transactions to one host: a thread waits
+// while another's transaction to the same host is in progress.
+#pragma once
+
+#include <quellix/IBinder.h>
+#include <quellix/RefBase.h>
+#include <quellix/String16.h>
+#include <quellix/Vector.h>
+
+#include <cstddef>
+
+// The abstract socket name, without its leading NUL byte.
+inline constexpr char kServiceManagerSocket[] = "quellix.service-manager";
+
+// The longest name, in UTF-16 units, that the service manager registers.
+inline constexpr size_t kMaxServiceNameUnits = 1024;
+
+// Whether the service manager registers `name`: 1 to kMaxServiceNameUnits
+// UTF-16 units, each of any value (0 and lone surrogates included).
+inline bool isValidServiceName(const String16& name)
+{
+    return !name.isEmpty() && name.size() <= kMaxServiceNameUnits;
+}
+
+class ServiceManager : public RefBase {
+public:
+    // A fresh reference to the service registered under `name`, or null
+    // when there is none, the name is not valid, or the service manager
+    // cannot be reached. Prints nothing. Open to every uid.
+    virtual sp<IBinder> lookupService(const String16& name) = 0;
+    // The names of all registered services, sorted by their UTF-16 units.
+    // Empty when the service manager cannot be reached. The names come in
+    // pages, so a listing has no size ceiling. Open to every uid.
+    virtual Vector<String16> listServiceNames() = 0;
+};
+
+// A new connection to this namespace's service manager, or null when
+// nothing (or nobody acceptable) listens at the address. Each call makes
+// a connection of its own: keep the one you get.
+sp<ServiceManager> defaultServiceManager();
