@@ -10,8 +10,10 @@
 
 #include <csignal>
 #include <cstdio>
+#include <fstream>
 #include <future>
 #include <grp.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,10 +22,53 @@ namespace {
 const uid_t kNobody = 65534;
 const char kNoManager[] = "quellix: Unable to get default service manager!\n";
 
+// Copies of the built programs that nobody may run: the build tree may lie
+// below a directory only root enters. Made in a directory of their own,
+// removed when the test process ends.
+class PublicCopies {
+public:
+    PublicCopies()
+    {
+        char path[] = "/tmp/quellix-security-XXXXXX";
+        if (mkdtemp(path) && chmod(path, 0755) == 0)
+            directory_ = path;
+    }
+    ~PublicCopies()
+    {
+        for (const std::string& copy : copies_)
+            unlink(copy.c_str());
+        if (!directory_.empty())
+            rmdir(directory_.c_str());
+    }
+
+    std::string of(const std::string& program)
+    {
+        const std::string copy = directory_ + "/" + program;
+        if (access(copy.c_str(), X_OK) != 0) {
+            std::ifstream in(binaryPath(program), std::ios::binary);
+            std::ofstream(copy, std::ios::binary) << in.rdbuf();
+            chmod(copy.c_str(), 0755);
+            copies_.push_back(copy);
+        }
+        return copy;
+    }
+
+private:
+    std::string directory_;
+    std::vector<std::string> copies_;
+};
+
+std::string runnableByAnyone(const std::string& program)
+{
+    static PublicCopies copies;
+    return copies.of(program);
+}
+
 // `args` as nobody: setpriv, then the program.
 std::vector<std::string> asNobody(const std::string& program, std::vector<std::string> args)
 {
-    std::vector<std::string> line = {"--reuid=nobody", "--regid=nogroup", "--clear-groups", binaryPath(program)};
+    std::vector<std::string> line = {"--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                                     runnableByAnyone(program)};
     line.insert(line.end(), args.begin(), args.end());
     return line;
 }
