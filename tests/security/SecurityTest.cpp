@@ -269,9 +269,12 @@ TEST(SecurityTest, ASlowHostDoesNotMakeAClientLookIdle)
     EXPECT_EQ(result.out.rfind("Found 2 services:\n0\ta.slow: [", 0), 0u) << result.out;
     EXPECT_NE(result.out.find("\n1\tb.fast: [fast.I]\n"), std::string::npos) << result.out;
     EXPECT_EQ(result.exitStatus, 0);
-    if (result.out.find("a.slow: [test.IEcho]") == std::string::npos)
-        std::fprintf(stderr, "note: the stopped host's entry: %s (state %c)\n", result.out.c_str(),
-                     processState(platform.host(slow).pid()));
+    if (result.out.find("a.slow: [test.IEcho]") == std::string::npos) {
+        char state = processState(platform.host(slow).pid());
+        int code = platform.host(slow).stop();
+        std::fprintf(stderr, "note: the stopped host's entry: %s (state %c, exit %d: %s)\n", result.out.c_str(),
+                     state, code, platform.host(slow).error().c_str());
+    }
     threat("a slow host makes its client look idle", "only connections that never completed a request idle out",
            result.out.find("[fast.I]") != std::string::npos ? "the other host's interface name listed after 12 s"
                                                                : "interface names lost",
