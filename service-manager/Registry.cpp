@@ -126,19 +126,21 @@ void Registry::lookup(Connection& client, const String16& name, bool fresh)
 // fit in kMaxListPage bytes.
 void Registry::list(Connection& client, const String16* after)
 {
-    auto it = after ? services_.upper_bound(*after) : services_.begin();
-    Parcel names;
+    const auto first = after ? services_.upper_bound(*after) : services_.begin();
+    // The count goes first: find where the page ends, then write it.
+    auto last = first;
     int32_t count = 0;
-    for (; it != services_.end(); ++it, ++count) {
-        if (count > 0 && names.dataSize() + 8 + 2 * it->first.size() > kMaxListPage)
+    for (size_t bytes = 0; last != services_.end(); ++last, ++count) {
+        size_t size = 8 + 2 * last->first.size(); // at least what the name takes
+        if (count > 0 && bytes + size > kMaxListPage)
             break;
-        names.writeString16(it->first);
+        bytes += size;
     }
     Parcel page;
     page.writeInt32(count);
-    std::vector<uint8_t> bytes = page.releaseData();
-    bytes.insert(bytes.end(), names.data(), names.data() + names.dataSize());
-    reply(client, kStatusOk, it != services_.end() ? 1 : 0, std::move(bytes));
+    for (auto it = first; it != last; ++it)
+        page.writeString16(it->first);
+    reply(client, kStatusOk, last != services_.end() ? 1 : 0, page.releaseData());
 }
 
 void Registry::add(Connection& host, const String16& name, uint32_t handle)

@@ -66,11 +66,11 @@ TEST(TransportTest, OneConnectionServesEveryServiceOfAHost)
     sp<ServiceManager> manager = defaultServiceManager();
     ASSERT_TRUE(manager != nullptr);
     for (int round = 0; round < 50; ++round) {
-        for (const char* name : {"a", "b", "c"}) {
+        for (auto [name, interface] : {std::pair{"a", "i.A"}, {"b", "i.B"}, {"c", "i.C"}}) {
             sp<IBinder> binder = manager->lookupService(String16(name));
             ASSERT_TRUE(binder != nullptr) << name;
             status_t status;
-            EXPECT_EQ(interfaceOf(binder, &status), String16((std::string("i.") + char(name[0] - 32)).c_str()));
+            EXPECT_EQ(interfaceOf(binder, &status), String16(interface));
             EXPECT_EQ(status, kStatusOk);
         }
     }
