@@ -3,7 +3,7 @@
 // input-chosen sizes, as a peer's messages do.
 #pragma once
 
-#include "FrameReader.h"
+#include "Frame.h"
 
 #include <cerrno>
 #include <cstddef>

@@ -5,7 +5,7 @@
 //
 // Input: byte 0 picks the chunk sizes (see ChunkSizes); the rest is the
 // byte stream.
-#include "FrameReader.h"
+#include "Frame.h"
 #include "FuzzSupport.h"
 #include "SampleServices.h"
 

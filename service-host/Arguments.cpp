@@ -1,32 +1,15 @@
 #include "Arguments.h"
 
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
+#include <charconv>
 #include <cstring>
 
 namespace {
 
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
+// A decimal 32-bit number, the whole of `text`.
 bool parseStatus(const char* text, status_t* out)
 {
-    errno = 0;
-    char* end = nullptr;
-    long value = std::strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || value < INT32_MIN || value > INT32_MAX)
-        return false;
-    *out = status_t(value);
-    return true;
+    auto [end, error] = std::from_chars(text, text + std::strlen(text), *out);
+    return error == std::errc() && *end == '\0';
 }
 
 } // namespace
@@ -48,10 +31,9 @@ bool unescape(const char* text, String16* out, std::string* error)
         if (p[1] == '\\') {
             units.push_back(u'\\');
             p += 2;
-        } else if (p[1] == 'u' && hexValue(p[2]) >= 0 && hexValue(p[3]) >= 0 &&
-                   hexValue(p[4]) >= 0 && hexValue(p[5]) >= 0) {
-            units.push_back(char16_t(hexValue(p[2]) << 12 | hexValue(p[3]) << 8 |
-                                     hexValue(p[4]) << 4 | hexValue(p[5])));
+        } else if (uint16_t unit = 0; p[1] == 'u' && strnlen(p + 2, 4) == 4 &&
+                                  std::from_chars(p + 2, p + 6, unit, 16).ptr == p + 6) {
+            units.push_back(char16_t(unit));
             p += 6;
         } else {
             *error = std::string("bad escape in '") + text + "' (use \\\\ or \\uHHHH)";

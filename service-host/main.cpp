@@ -4,7 +4,6 @@
 // or SIGINT.
 #include "Arguments.h"
 #include "SampleServices.h"
-#include "EventLoop.h"
 
 #include <quellix/ServiceHost.h>
 #include <quellix/String8.h>
@@ -54,13 +53,10 @@ int main(int argc, char** argv)
 
     // Termination requests wait for the serving loop from here on, so that
     // one arriving right after "ready" still ends the host cleanly.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGINT);
-    sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
+    const sigset_t stop = ServiceHost::stopSignals();
+    sigprocmask(SIG_BLOCK, &stop, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
-    raiseDescriptorLimit();
+    ServiceHost::raiseDescriptorLimit();
 
     Credentials holder;
     std::unique_ptr<ServiceHost> host = ServiceHost::connect(&holder);

@@ -1,14 +1,17 @@
-// The registry of services by name: answers look-ups, listings and
-// registrations from the connections of one event loop.
+// The registry of services by name: which host serves each name under
+// which handle, who may register, and how much a uid may hold. Pure
+// bookkeeping, with no socket and no loop: the server (Server.h) knows
+// its connections by numbers, and so does the registry.
 #pragma once
 
-#include "EventLoop.h"
-
+#include <quellix/Status.h>
 #include <quellix/String16.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <map>
+#include <sys/types.h>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 // Who may do what. Root and the uid the service manager runs as are
@@ -19,50 +22,42 @@ struct Policy {
     size_t maxNamesPerConnection = 1000;
 };
 
-class Registry : public ConnectionHandler {
+class Registry {
 public:
-    Registry(EventLoop& loop, Policy policy);
+    struct Entry {
+        uint64_t host;   // the host's connection
+        uint32_t handle; // the service's handle there
+    };
 
-    // Numbers a new connection, whose peer credentials are set; false when
-    // its uid holds as many connections as it may (the caller closes it).
-    bool admit(Connection& connection);
-    // Out of descriptors: closes the connection that has waited longest
-    // for a frame among those that are neither hosts, nor in the middle of
-    // a request, nor `keep`. False when there is none.
-    bool makeRoom(const Connection* keep = nullptr);
-    bool onFrame(Connection& connection, Frame& frame) override;
-    void onClose(Connection& connection) override;
+    Registry(Policy policy, uid_t ownUid) : policy_(std::move(policy)), ownUid_(ownUid) {}
 
-    // Whether the connection has registered services (and so may idle).
-    bool isHost(const Connection& connection) const
-    {
-        auto peer = peers_.find(&connection);
-        return peer != peers_.end() && !peer->second.names.empty();
-    }
+    // Counts a new connection of `uid`; false when that uid holds as many
+    // as it may (the connection is then refused).
+    bool admit(uid_t uid);
+    // Connection `id` of `uid` has gone, and with it every name it
+    // registered; returns how many those were.
+    size_t leave(uint64_t id, uid_t uid);
+
+    // Registers `name` for connection `host` of `uid`: kStatusOk,
+    // kStatusPermissionDenied, kStatusBadValue (an invalid name),
+    // kStatusNoResources (past the cap) or kStatusNameTaken.
+    status_t add(uint64_t host, uid_t uid, const String16& name, uint32_t handle);
+    // The service registered as `name`; null when there is none.
+    const Entry* find(const String16& name) const;
+
+    // One page of a listing, as a list reply's payload: the names after
+    // `after` (from the first, when null) in order, as many as fit in
+    // kMaxListPage bytes and at least one; *more says whether names follow.
+    std::vector<uint8_t> page(const String16* after, bool* more) const;
 
 private:
-    struct Entry {
-        Connection* host;
-        uint32_t handle;
-    };
-    // What the registry knows of a connection beyond the loop's own.
-    struct Peer {
-        std::vector<String16> names;         // as a host
-        std::unordered_set<uint64_t> reached; // hosts it holds a connection to
-    };
-
-    void lookup(Connection& client, const String16& name, bool fresh);
-    void list(Connection& client, const String16* after);
-    void add(Connection& host, const String16& name, uint32_t handle);
-    void reply(Connection& client, status_t status, uint32_t target = 0, std::vector<uint8_t> payload = {});
+    using Services = std::map<String16, Entry>; // ordered by UTF-16 units
 
     bool privileged(uid_t uid) const { return uid == 0 || uid == ownUid_; }
 
-    EventLoop& loop_;
     Policy policy_;
     uid_t ownUid_;
-    uint64_t lastId_ = 0;
-    std::unordered_map<uid_t, size_t> connectionsPerUid_;
-    std::map<String16, Entry> services_; // ordered by UTF-16 units
-    std::unordered_map<const Connection*, Peer> peers_;
+    Services services_;
+    std::unordered_map<uint64_t, std::vector<Services::iterator>> namesOf_; // by host
+    std::unordered_map<uid_t, size_t> connectionsOf_;
 };

@@ -41,28 +41,9 @@ static String16 queryInterfaceName(sp<IBinder> binder)
 // The display form of a name: units 0x01 to 0x7F as that byte, a 0 unit as
 // nothing, everything above as UTF-8 (a surrogate pair as its code point, a
 // lone surrogate as U+FFFD), so that a printed name can be typed back in.
-static String8 toAsciiString8(const String16& text)
+static String8 displayed(const String16& text)
 {
-    String8 result;
-    char buffer[2] = {0, 0};
-    for (size_t i = 0; i < text.size(); ++i) {
-        char16_t unit = text[i];
-        if (unit <= 0x7F) {
-            buffer[0] = char(unit);
-            result.append(buffer);
-            continue;
-        }
-        char32_t codePoint = unit;
-        bool high = unit >= 0xD800 && unit <= 0xDBFF;
-        if (high && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-            codePoint = 0x10000 + ((char32_t(unit) - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-            ++i;
-        } else if (unit >= 0xD800 && unit <= 0xDFFF) {
-            codePoint = 0xFFFD;
-        }
-        result.appendCodePoint(codePoint);
-    }
-    return result;
+    return String8(text, String8::ZeroUnits::kDrop);
 }
 
 // An absent string travels as the 32-bit value -1; an empty one is present.
@@ -110,6 +91,140 @@ static int checkOutput(int exitStatus)
     return 10;
 }
 
+// quellix list: every name with the interface name its service reports.
+static int list(ServiceManager& serviceManager)
+{
+    Vector<String16> names = serviceManager.listServiceNames();
+    aout << "Found " << unsigned(names.size()) << " services:" << endl;
+    for (unsigned i = 0; i < names.size(); ++i) {
+        String16 name = names[i];
+        sp<IBinder> service = serviceManager.lookupService(name);
+        aout << i << "\t" << displayed(name).c_str() << ": [";
+        aout << displayed(queryInterfaceName(service)).c_str() << "]" << endl;
+    }
+    return 0;
+}
+
+// quellix check SERVICE
+static int check(ServiceManager& serviceManager, int argc, char** argv, bool* showUsage)
+{
+    if (optind >= argc) {
+        aerr << "quellix: No service specified for check" << endl;
+        *showUsage = true;
+        return 10;
+    }
+    const char* name = argv[optind];
+    sp<IBinder> service = serviceManager.lookupService(String16(name));
+    aout << "Service " << name << (service == nullptr ? ": not found" : ": found") << endl;
+    return 0;
+}
+
+// The fields of an intent record, from the KEY=VALUE arguments at
+// argv[optind] on. Every such argument belongs to the intent; one without
+// a KEY ends it, and is refused as an argument of its own.
+static void writeIntent(Parcel& data, int argc, char** argv)
+{
+    const char* action = nullptr;
+    const char* dataUri = nullptr;
+    const char* type = nullptr;
+    const char* component = nullptr;
+    int32_t launchFlags = 0;
+    for (; optind < argc; ++optind) {
+        char* rest = nullptr;
+        char* key = strtok_r(argv[optind], "=", &rest);
+        if (key == nullptr)
+            break;
+        char* value = strtok_r(nullptr, "=", &rest);
+        if (strcmp(key, "action") == 0)
+            action = value;
+        else if (strcmp(key, "data") == 0)
+            dataUri = value;
+        else if (strcmp(key, "type") == 0)
+            type = value;
+        else if (strcmp(key, "launchFlags") == 0)
+            launchFlags = value == nullptr ? 0 : atoi(value);
+        else if (strcmp(key, "component") == 0)
+            component = value;
+        // "categories" and unknown keys carry nothing.
+    }
+    writeOptionalString16(data, action);
+    writeOptionalString16(data, dataUri);
+    writeOptionalString16(data, type);
+    data.writeInt32(launchFlags);
+    writeOptionalString16(data, component);
+    data.writeInt32(0);
+    data.writeInt32(-1);
+}
+
+// The typed arguments from argv[optind] on, in order; false (with the
+// message printed) at the first one that is wrong.
+static bool writeArguments(Parcel& data, int argc, char** argv)
+{
+    while (optind < argc) {
+        const char* argument = argv[optind++];
+        if (strcmp(argument, "i32") == 0) {
+            if (optind >= argc) {
+                aerr << "quellix: no integer supplied for 'i32'" << endl;
+                return false;
+            }
+            data.writeInt32(atoi(argv[optind++]));
+        } else if (strcmp(argument, "s16") == 0) {
+            if (optind >= argc) {
+                aerr << "quellix: no string supplied for 's16'" << endl;
+                return false;
+            }
+            data.writeString16(String16(argv[optind++]));
+        } else if (strcmp(argument, "null") == 0) {
+            data.writeStrongBinder(nullptr);
+        } else if (strcmp(argument, "intent") == 0) {
+            writeIntent(data, argc, argv);
+        } else {
+            aerr << "quellix: unknown option " << argument << endl;
+            return false;
+        }
+    }
+    return true;
+}
+
+// quellix call SERVICE CODE [ARGUMENT]...: the transaction goes out even
+// when an argument is wrong, with the arguments before it.
+static int call(ServiceManager& serviceManager, int argc, char** argv, bool* showUsage)
+{
+    if (argc - optind < 2) {
+        if (optind >= argc)
+            aerr << "quellix: No service specified for call" << endl;
+        else
+            aerr << "quellix: No code specified for call" << endl;
+        *showUsage = true;
+        return 10;
+    }
+    const char* name = argv[optind++];
+    sp<IBinder> service = serviceManager.lookupService(String16(name));
+    String16 interfaceName = queryInterfaceName(service);
+    int32_t code = atoi(argv[optind++]);
+    if (service == nullptr || interfaceName.size() == 0) {
+        aerr << "quellix: Service " << name << " does not exist" << endl;
+        return 10;
+    }
+    Parcel data;
+    data.writeInterfaceToken(interfaceName);
+    int exitStatus = 0;
+    if (!writeArguments(data, argc, argv)) {
+        *showUsage = true;
+        exitStatus = 10;
+    }
+    Parcel reply;
+    status_t status = service->sendTransaction(uint32_t(code), data, &reply, 0);
+    aout << "Result: ";
+    reply.print(aout, 0);
+    aout << endl;
+    if (status != kStatusOk) {
+        aerr << "quellix: Transaction failed with status " << int(status) << endl;
+        exitStatus = 10;
+    }
+    return exitStatus;
+}
+
 int main(int argc, char** argv)
 {
     if (!holdClosedStandardDescriptors()) {
@@ -133,121 +248,13 @@ int main(int argc, char** argv)
         showUsage = true; // no command word
 
     if (!showUsage) {
-        const char* command = argv[optind];
+        const char* command = argv[optind++];
         if (strcmp(command, "check") == 0) {
-            ++optind;
-            if (optind >= argc) {
-                aerr << "quellix: No service specified for check" << endl;
-                exitStatus = 10;
-                showUsage = true;
-            } else {
-                const char* name = argv[optind];
-                sp<IBinder> service = serviceManager->lookupService(String16(name));
-                aout << "Service " << name << (service == nullptr ? ": not found" : ": found") << endl;
-            }
+            exitStatus = check(*serviceManager, argc, argv, &showUsage);
         } else if (strcmp(command, "list") == 0) {
-            Vector<String16> names = serviceManager->listServiceNames();
-            aout << "Found " << unsigned(names.size()) << " services:" << endl;
-            for (unsigned i = 0; i < names.size(); ++i) {
-                String16 name = names[i];
-                sp<IBinder> service = serviceManager->lookupService(name);
-                aout << i << "\t" << toAsciiString8(name).c_str() << ": [";
-                aout << toAsciiString8(queryInterfaceName(service)).c_str() << "]" << endl;
-            }
+            exitStatus = list(*serviceManager);
         } else if (strcmp(command, "call") == 0) {
-            ++optind;
-            if (argc - optind < 2) {
-                if (optind >= argc)
-                    aerr << "quellix: No service specified for call" << endl;
-                else
-                    aerr << "quellix: No code specified for call" << endl;
-                exitStatus = 10;
-                showUsage = true;
-            } else {
-                const char* name = argv[optind++];
-                sp<IBinder> service = serviceManager->lookupService(String16(name));
-                String16 interfaceName = queryInterfaceName(service);
-                int32_t code = atoi(argv[optind++]);
-                if (service == nullptr || interfaceName.size() == 0) {
-                    aerr << "quellix: Service " << name << " does not exist" << endl;
-                    exitStatus = 10;
-                } else {
-                    Parcel data;
-                    Parcel reply;
-                    data.writeInterfaceToken(interfaceName);
-                    while (optind < argc) {
-                        const char* argument = argv[optind];
-                        if (strcmp(argument, "i32") == 0) {
-                            if (++optind >= argc) {
-                                aerr << "quellix: no integer supplied for 'i32'" << endl;
-                                showUsage = true;
-                                exitStatus = 10;
-                                break;
-                            }
-                            data.writeInt32(atoi(argv[optind++]));
-                        } else if (strcmp(argument, "s16") == 0) {
-                            if (++optind >= argc) {
-                                aerr << "quellix: no string supplied for 's16'" << endl;
-                                showUsage = true;
-                                exitStatus = 10;
-                                break;
-                            }
-                            data.writeString16(String16(argv[optind++]));
-                        } else if (strcmp(argument, "null") == 0) {
-                            ++optind;
-                            data.writeStrongBinder(nullptr);
-                        } else if (strcmp(argument, "intent") == 0) {
-                            ++optind;
-                            const char* action = nullptr;
-                            const char* dataUri = nullptr;
-                            const char* type = nullptr;
-                            const char* component = nullptr;
-                            int32_t launchFlags = 0;
-                            // Every KEY=VALUE argument belongs to the intent;
-                            // one without a KEY ends it and is refused below.
-                            while (optind < argc) {
-                                char* rest = nullptr;
-                                char* key = strtok_r(argv[optind], "=", &rest);
-                                if (key == nullptr)
-                                    break;
-                                char* value = strtok_r(nullptr, "=", &rest);
-                                if (strcmp(key, "action") == 0)
-                                    action = value;
-                                else if (strcmp(key, "data") == 0)
-                                    dataUri = value;
-                                else if (strcmp(key, "type") == 0)
-                                    type = value;
-                                else if (strcmp(key, "launchFlags") == 0)
-                                    launchFlags = value == nullptr ? 0 : atoi(value);
-                                else if (strcmp(key, "component") == 0)
-                                    component = value;
-                                // "categories" and unknown keys carry nothing.
-                                ++optind;
-                            }
-                            writeOptionalString16(data, action);
-                            writeOptionalString16(data, dataUri);
-                            writeOptionalString16(data, type);
-                            data.writeInt32(launchFlags);
-                            writeOptionalString16(data, component);
-                            data.writeInt32(0);
-                            data.writeInt32(-1);
-                        } else {
-                            aerr << "quellix: unknown option " << argument << endl;
-                            showUsage = true;
-                            exitStatus = 10;
-                            break;
-                        }
-                    }
-                    status_t status = service->sendTransaction(uint32_t(code), data, &reply, 0);
-                    aout << "Result: ";
-                    reply.print(aout, 0);
-                    aout << endl;
-                    if (status != kStatusOk) {
-                        aerr << "quellix: Transaction failed with status " << int(status) << endl;
-                        exitStatus = 10;
-                    }
-                }
-            }
+            exitStatus = call(*serviceManager, argc, argv, &showUsage);
         } else {
             aerr << "quellix: Unknown command " << command << endl;
             exitStatus = 10;

@@ -25,6 +25,7 @@ const std::vector<std::string> kDevelopmentFiles = {
     "include/quellix/Credentials.h",
     "include/quellix/IBinder.h",
     "include/quellix/LocalService.h",
+    "include/quellix/Names.h",
     "include/quellix/Parcel.h",
     "include/quellix/RefBase.h",
     "include/quellix/ServiceHost.h",

@@ -3,9 +3,10 @@
 //
 // A program that offers services:
 //
-//   1. blocks SIGTERM and SIGINT (sigprocmask or pthread_sigmask), so that
-//      serve() sees them and returns instead of the process dying at once;
-//      the library never changes the signal mask itself;
+//   1. blocks SIGTERM and SIGINT (stopSignals(), with sigprocmask or
+//      pthread_sigmask), so that serve() sees them and returns instead of
+//      the process dying at once; the library never changes the signal
+//      mask itself;
 //   2. calls ServiceHost::connect();
 //   3. calls addService() once per service;
 //   4. calls serve(), which returns when the program is asked to stop or
@@ -25,6 +26,7 @@
 #include <quellix/String16.h>
 
 #include <memory>
+#include <signal.h>
 
 class ServiceHost {
 public:
@@ -40,6 +42,14 @@ public:
     ~ServiceHost();
     ServiceHost(const ServiceHost&) = delete;
     ServiceHost& operator=(const ServiceHost&) = delete;
+
+    // SIGTERM and SIGINT: the signals that end serve() once the program
+    // has blocked them.
+    static sigset_t stopSignals();
+    // Raises this process's soft limit on open descriptors to its hard
+    // limit, so that a host with many clients is not short of them long
+    // before it has to be; false when it cannot.
+    static bool raiseDescriptorLimit();
 
     // Registers `service` under `name` and keeps a reference to it for as
     // long as the host lives. A service may be registered under several
@@ -61,8 +71,8 @@ public:
     // The signals end serve() only when the program has blocked both
     // before calling it; unblocked, they end the process as usual. Called
     // once: a second call returns kStatusBadValue. When the loop cannot be
-    // set up it returns at once with a failure status (kStatusNoResources
-    // when out of descriptors).
+    // set up or fails, it returns a failure status: kStatusNoResources
+    // when out of descriptors or memory, otherwise the negated errno.
     //
     // A client that sends a malformed message loses its connection, and so
     // does one that leaves half a frame unfinished for 10 seconds; no

@@ -1,5 +1,6 @@
 // The client side of the service manager: look-up and listing of the
-// services registered by name, and the rules a name follows.
+// services registered by name (the address and the name rule are in
+// Names.h).
 //
 // The service manager listens on the abstract Unix socket
 // kServiceManagerSocket of the caller's network namespace; a process in
@@ -18,24 +19,10 @@
 #pragma once
 
 #include <quellix/IBinder.h>
+#include <quellix/Names.h>
 #include <quellix/RefBase.h>
 #include <quellix/String16.h>
 #include <quellix/Vector.h>
-
-#include <cstddef>
-
-// The abstract socket name, without its leading NUL byte.
-inline constexpr char kServiceManagerSocket[] = "quellix.service-manager";
-
-// The longest name, in UTF-16 units, that the service manager registers.
-inline constexpr size_t kMaxServiceNameUnits = 1024;
-
-// Whether the service manager registers `name`: 1 to kMaxServiceNameUnits
-// UTF-16 units, each of any value (0 and lone surrogates included).
-inline bool isValidServiceName(const String16& name)
-{
-    return !name.isEmpty() && name.size() <= kMaxServiceNameUnits;
-}
 
 class ServiceManager : public RefBase {
 public:

@@ -9,11 +9,14 @@ class String16;
 
 class String8 {
 public:
+    // What a 0 unit becomes: a NUL byte, or nothing (as names are shown).
+    enum class ZeroUnits { kKeep, kDrop };
+
     String8() = default;
     explicit String8(const char* text) { append(text); }
     // UTF-8 of the units: a surrogate pair becomes its code point, a lone
-    // surrogate U+FFFD; a 0 unit becomes a NUL byte.
-    explicit String8(const String16& text);
+    // surrogate U+FFFD; a 0 unit becomes a NUL byte, or is dropped.
+    explicit String8(const String16& text, ZeroUnits zeroUnits = ZeroUnits::kKeep);
 
     // Appends the bytes up to the NUL; a null pointer appends nothing.
     void append(const char* text);

@@ -1,4 +1,6 @@
-#include "FrameReader.h"
+#include "Frame.h"
+
+#include "ByteOrder.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -14,19 +16,6 @@ namespace {
 constexpr size_t kFirstChunk = 4 * 1024;
 constexpr size_t kLargestChunk = 256 * 1024;
 constexpr int kMaxFdsPerRead = 8;
-
-void putLittle32(uint8_t* out, uint32_t value)
-{
-    out[0] = uint8_t(value);
-    out[1] = uint8_t(value >> 8);
-    out[2] = uint8_t(value >> 16);
-    out[3] = uint8_t(value >> 24);
-}
-
-uint32_t getLittle32(const uint8_t* in)
-{
-    return uint32_t(in[0]) | uint32_t(in[1]) << 8 | uint32_t(in[2]) << 16 | uint32_t(in[3]) << 24;
-}
 
 } // namespace
 

@@ -42,67 +42,96 @@ ssize_t sendPart(int fd, const uint8_t* header, const uint8_t* payload, size_t s
 
 } // namespace
 
-Connection::Connection(int fd, size_t maxPayload)
-    : lastFrame(Clock::now()), lastRead(lastFrame), fd_(fd), reader_(maxPayload)
+static_assert(kStatusDeadObject == -EPIPE && kStatusBadParcel == -EBADMSG && kStatusNoResources == -EMFILE);
+
+status_t statusFromErrno(int error)
 {
+    switch (error) {
+    case ECONNRESET:
+    case ENOTCONN:
+        return kStatusDeadObject;
+    case ENFILE:
+    case ENOMEM:
+    case ENOBUFS:
+        return kStatusNoResources;
+    default:
+        return -error;
+    }
 }
+
+Connection::Connection(int fd, size_t maxPayload) : fd_(fd), reader_(maxPayload) {}
 
 Connection::~Connection() { shutDown(); }
 
 void Connection::shutDown()
 {
+    int error = errno;
     if (fd_ >= 0)
         close(fd_);
     fd_ = -1;
+    errno = error;
 }
 
-status_t Connection::send(int32_t word, uint32_t arg, uint32_t target, const uint8_t* payload, size_t size)
+int Connection::send(int32_t word, uint32_t arg, uint32_t target, const uint8_t* payload, size_t size)
 {
     uint8_t header[kFrameHeaderSize];
     encodeFrameHeader(header, uint32_t(size), word, arg, target);
     for (size_t sent = 0; sent < kFrameHeaderSize + size;) {
-        ssize_t count = broken() ? -1 : sendPart(fd_, header, payload, size, sent, -1, 0);
+        if (broken())
+            return failWith(EPIPE);
+        ssize_t count = sendPart(fd_, header, payload, size, sent, -1, 0);
         if (count < 0) {
             shutDown();
-            return kStatusDeadObject;
+            return -1;
         }
         sent += size_t(count);
     }
-    return kStatusOk;
+    return 0;
 }
 
-status_t Connection::receive(Frame* frame)
+int Connection::receive(Frame* frame)
 {
     while (!broken()) {
         switch (reader_.next(frame)) {
         case FrameReader::Result::kFrame:
-            return kStatusOk;
+            return 0;
         case FrameReader::Result::kMalformed:
             shutDown();
-            return kStatusBadParcel;
+            return failWith(EBADMSG);
         case FrameReader::Result::kNeedMore:
             break;
         }
-        if (reader_.receive(fd_, 0) <= 0)
+        ssize_t count = reader_.receive(fd_, 0);
+        if (count <= 0) {
             shutDown();
+            return count == 0 ? failWith(EPIPE) : -1;
+        }
     }
-    return kStatusDeadObject;
+    return failWith(EPIPE);
 }
 
-Connection::SendResult Connection::sendNow(int32_t word, uint32_t arg, uint32_t target,
-                                           const uint8_t* payload, size_t size, int passFd)
+int Connection::call(int32_t word, uint32_t arg, uint32_t target, const uint8_t* payload, size_t size,
+                     Frame* reply)
+{
+    if (send(word, arg, target, payload, size) < 0)
+        return -1;
+    return receive(reply);
+}
+
+int Connection::sendNow(int32_t word, uint32_t arg, uint32_t target, const uint8_t* payload, size_t size,
+                        int passFd)
 {
     if (broken())
-        return SendResult::kFailed;
+        return failWith(EPIPE);
     if (!output_.empty())
-        return SendResult::kBusy;
+        return failWith(EAGAIN);
     Pending p;
     encodeFrameHeader(p.header, uint32_t(size), word, arg, target);
     ssize_t count = sendPart(fd_, p.header, payload, size, 0, passFd, MSG_DONTWAIT);
     if (count < 0) {
-        if (errno == EAGAIN || errno == ETOOMANYREFS || errno == ENOBUFS || errno == ENOMEM)
-            return SendResult::kBusy;
-        return SendResult::kFailed;
+        if (errno == ETOOMANYREFS || errno == ENOBUFS || errno == ENOMEM)
+            errno = EAGAIN;
+        return -1;
     }
     if (passFd >= 0)
         close(passFd);
@@ -112,7 +141,7 @@ Connection::SendResult Connection::sendNow(int32_t word, uint32_t arg, uint32_t 
         outputBytes_ += kFrameHeaderSize + size;
         output_.push_back(std::move(p));
     }
-    return SendResult::kSent;
+    return 0;
 }
 
 void Connection::queue(int32_t word, uint32_t arg, uint32_t target, std::vector<uint8_t> payload)
@@ -124,28 +153,20 @@ void Connection::queue(int32_t word, uint32_t arg, uint32_t target, std::vector<
     output_.push_back(std::move(p));
 }
 
-bool Connection::flush()
+int Connection::flush()
 {
     while (!output_.empty()) {
         if (broken())
-            return false;
+            return failWith(EPIPE);
         Pending& p = output_.front();
         ssize_t count = sendPart(fd_, p.header, p.payload.data(), p.payload.size(), p.sent, -1, MSG_DONTWAIT);
         if (count < 0)
-            return errno == EAGAIN;
+            return errno == EAGAIN ? 0 : -1;
         p.sent += size_t(count);
         if (p.sent < kFrameHeaderSize + p.payload.size())
-            return true;
+            return 0;
         outputBytes_ -= kFrameHeaderSize + p.payload.size();
         output_.pop_front();
     }
-    return true;
-}
-
-ssize_t Connection::fill()
-{
-    ssize_t count = reader_.receive(fd_, MSG_DONTWAIT);
-    if (count > 0)
-        lastRead = Clock::now();
-    return count;
+    return 0;
 }

@@ -1,16 +1,13 @@
-#include <quellix/Parcel.h>
+#include "ByteOrder.h"
 
+#include <quellix/Parcel.h>
 #include <quellix/TextOutput.h>
 
+#include <cstdint>
 #include <string>
 #include <utility>
 
 namespace {
-
-uint32_t getLittle32(const uint8_t* in)
-{
-    return uint32_t(in[0]) | uint32_t(in[1]) << 8 | uint32_t(in[2]) << 16 | uint32_t(in[3]) << 24;
-}
 
 // Bytes a String16 of `count` units takes after its count: the units, the
 // 0 unit and padding to a multiple of 4. 64-bit so that no count read from
@@ -24,11 +21,9 @@ uint64_t string16Bytes(uint64_t count)
 
 void Parcel::writeInt32(int32_t value)
 {
-    const auto bits = uint32_t(value);
-    bytes_.push_back(uint8_t(bits));
-    bytes_.push_back(uint8_t(bits >> 8));
-    bytes_.push_back(uint8_t(bits >> 16));
-    bytes_.push_back(uint8_t(bits >> 24));
+    const size_t start = bytes_.size();
+    bytes_.resize(start + 4);
+    putLittle32(bytes_.data() + start, uint32_t(value));
 }
 
 void Parcel::writeString16(const String16& text)
@@ -75,19 +70,11 @@ status_t Parcel::readString16(String16* text) const
         return readStatus_;
     if (count == -1)
         return kStatusOk;
-    if (count < -1) {
-        fail(kStatusBadParcel);
-        return readStatus_;
-    }
-
-    const uint64_t size = string16Bytes(uint64_t(count));
-    if (size > bytes_.size() - readPos_) {
-        fail(kStatusBadParcel);
-        return readStatus_;
-    }
-    const uint8_t* in = consume(size_t(size));
+    // A count below -1, one that runs past the end, or no 0 unit after.
+    const uint64_t size = count < -1 ? UINT64_MAX : string16Bytes(uint64_t(count));
+    const uint8_t* in = size > bytes_.size() - readPos_ ? nullptr : consume(size_t(size));
     const auto units = size_t(count);
-    if (in[2 * units] != 0 || in[2 * units + 1] != 0) {
+    if (!in || in[2 * units] != 0 || in[2 * units + 1] != 0) {
         fail(kStatusBadParcel);
         return readStatus_;
     }

@@ -1,5 +1,6 @@
 // The messages between the service manager and its peers. Internal to the
-// platform library.
+// platform library. Each decoder returns 0, or -1 with errno EBADMSG when
+// the payload is not what it must be; none copies it.
 //
 // Requests (frame word = operation, target 0):
 //   kManagerLookup    payload: the name as a String16; arg: 0, or
@@ -23,10 +24,9 @@
 //                     the payload says who the client is (encodeAttach)
 #pragma once
 
-#include "FrameReader.h"
+#include "Frame.h"
 
 #include <quellix/Credentials.h>
-#include <quellix/Status.h>
 #include <quellix/String16.h>
 #include <quellix/Vector.h>
 
@@ -54,22 +54,22 @@ struct ManagerRequest {
     bool hasName = false;
 };
 
-// kStatusBadParcel for an unknown operation or a payload that is not
-// exactly what the operation takes.
-status_t decodeManagerRequest(const Frame& frame, ManagerRequest* request);
+// Fails for an unknown operation or a payload that is not exactly what the
+// operation takes.
+int decodeManagerRequest(Frame& frame, ManagerRequest* request);
 
 // A String16, or the absent string when `present` is false.
 std::vector<uint8_t> encodeName(const String16& name, bool present = true);
 
 // Hosts are numbered by the service manager, never twice in its lifetime.
 std::vector<uint8_t> encodeHostId(uint64_t id);
-status_t decodeHostId(const std::vector<uint8_t>& payload, uint64_t* id);
+int decodeHostId(const std::vector<uint8_t>& payload, uint64_t* id);
 
 // Who a client is: the service manager's number for its connection, and
 // its credentials.
 std::vector<uint8_t> encodeAttach(uint64_t clientId, const Credentials& client);
-status_t decodeAttach(const std::vector<uint8_t>& payload, uint64_t* clientId, Credentials* client);
+int decodeAttach(const std::vector<uint8_t>& payload, uint64_t* clientId, Credentials* client);
 
-// Appends a list reply's names to `names` (kStatusBadParcel for a count
-// that does not match the names that follow).
-status_t decodeNameList(const std::vector<uint8_t>& payload, Vector<String16>* names);
+// Appends a list reply's names to `names` (fails for a count that does not
+// match the names that follow).
+int decodeNameList(std::vector<uint8_t> payload, Vector<String16>* names);

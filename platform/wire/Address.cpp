@@ -1,6 +1,6 @@
-#include "Socket.h"
+#include "Address.h"
 
-#include <quellix/ServiceManager.h>
+#include <quellix/Names.h>
 
 #include <cerrno>
 #include <cstring>

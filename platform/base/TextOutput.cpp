@@ -124,7 +124,8 @@ TextOutput& operator<<(TextOutput& out, const char* text)
     return out;
 }
 
-TextOutput& operator<<(TextOutput& out, unsigned int value)
+template <typename Integer>
+static TextOutput& printDecimal(TextOutput& out, Integer value)
 {
     char digits[16];
     auto result = std::to_chars(digits, digits + sizeof digits, value);
@@ -132,13 +133,9 @@ TextOutput& operator<<(TextOutput& out, unsigned int value)
     return out;
 }
 
-TextOutput& operator<<(TextOutput& out, int value)
-{
-    char digits[16];
-    auto result = std::to_chars(digits, digits + sizeof digits, value);
-    out.print(digits, size_t(result.ptr - digits));
-    return out;
-}
+TextOutput& operator<<(TextOutput& out, unsigned int value) { return printDecimal(out, value); }
+
+TextOutput& operator<<(TextOutput& out, int value) { return printDecimal(out, value); }
 
 TextOutput& endl(TextOutput& out)
 {

@@ -1,11 +1,12 @@
 // The client side of the service manager, and the references it hands out.
+#include "Address.h"
 #include "Connection.h"
 #include "ManagerProtocol.h"
-#include "Socket.h"
 
 #include <quellix/Parcel.h>
 #include <quellix/ServiceManager.h>
 
+#include <cerrno>
 #include <map>
 #include <mutex>
 
@@ -26,12 +27,9 @@ public:
     status_t transact(uint32_t handle, uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags)
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        status_t status = connection_.send(int32_t(code), flags, handle, data.data(), data.dataSize());
         Frame frame;
-        if (status == kStatusOk)
-            status = connection_.receive(&frame);
-        if (status != kStatusOk)
-            return status;
+        if (connection_.call(int32_t(code), flags, handle, data.data(), data.dataSize(), &frame) < 0)
+            return statusFromErrno(errno);
         if (frame.target != handle) {
             connection_.shutDown();
             return kStatusBadParcel;
@@ -80,7 +78,7 @@ public:
             Frame reply;
             uint64_t hostId;
             if (!ask(kManagerLookup, arg, payload, &reply) || int32_t(reply.arg) != kStatusOk ||
-                decodeHostId(reply.payload, &hostId) != kStatusOk)
+                decodeHostId(reply.payload, &hostId) < 0)
                 return nullptr;
             int fd = reply.takeFd();
             if (fd >= 0)
@@ -103,7 +101,7 @@ public:
             Frame reply;
             size_t before = names.size();
             if (!ask(kManagerList, 0, after, &reply) || int32_t(reply.arg) != kStatusOk ||
-                decodeNameList(reply.payload, &names) != kStatusOk)
+                decodeNameList(std::move(reply.payload), &names) < 0)
                 return Vector<String16>();
             more = reply.target == 1;
             // A page that does not go on from where we are would never end.
@@ -118,8 +116,7 @@ private:
     // answered out of turn.
     bool ask(int32_t operation, uint32_t arg, const std::vector<uint8_t>& payload, Frame* reply)
     {
-        return connection_.send(operation, arg, 0, payload.data(), payload.size()) == kStatusOk &&
-               connection_.receive(reply) == kStatusOk && reply->word == kManagerReply;
+        return connection_.call(operation, arg, 0, payload.data(), payload.size(), reply) == 0 && reply->word == kManagerReply;
     }
 
     std::mutex mutex_;

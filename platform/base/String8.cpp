@@ -4,11 +4,13 @@
 
 #include <cstring>
 
-String8::String8(const String16& text)
+String8::String8(const String16& text, ZeroUnits zeroUnits)
 {
     const size_t count = text.size();
     for (size_t i = 0; i < count; ++i) {
         const char32_t unit = text[i];
+        if (unit == 0 && zeroUnits == ZeroUnits::kDrop)
+            continue;
         const bool high = unit >= 0xD800 && unit <= 0xDBFF;
         if (high && i + 1 < count && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
             const char32_t low = text[i + 1];

@@ -1,4 +1,5 @@
-// The service manager's address: where it listens and how to reach it.
+// The service manager's address and the credentials of a peer: where the
+// manager listens, how to reach it, and who is at the other end.
 // Internal to the platform library.
 #pragma once
 

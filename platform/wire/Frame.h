@@ -1,11 +1,11 @@
 // Framing of the platform's socket messages. Every message is a frame: a
 // 16-byte header (payload size, a 32-bit word, a 32-bit argument and a
 // 32-bit target, each little-endian) followed by the payload. A frame may
-// carry file descriptors, sent with its first byte.
-//
-// Internal to the platform library.
+// carry file descriptors, sent with its first byte. Internal to the
+// platform library, for both ends of a socket.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -15,6 +15,13 @@
 #include <vector>
 
 inline constexpr size_t kFrameHeaderSize = 16;
+
+// The wire's way to fail: -1, with errno set to `error`.
+inline int failWith(int error)
+{
+    errno = error;
+    return -1;
+}
 
 // One received frame. It owns the descriptors that came with it and closes
 // those not taken.

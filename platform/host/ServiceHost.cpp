@@ -1,0 +1,163 @@
+// The hosting side: registration with the service manager, and the loop
+// that answers the transactions of every client the service manager
+// connects to us.
+#include "Address.h"
+#include "EventLoop.h"
+#include "ManagerProtocol.h"
+#include "Peer.h"
+
+#include <quellix/LocalService.h>
+#include <quellix/Names.h>
+#include <quellix/ServiceHost.h>
+
+#include <cerrno>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+// Serves every peer: the service manager's link, which hands clients
+// over and is the one anchored peer, and the clients.
+struct ServiceHost::Impl : PeerHandler {
+    explicit Impl(int fd) : manager(std::make_unique<Connection>(fd, kMaxManagerRequest)) {}
+
+    bool onFrame(Peer& peer, Frame& frame) override
+    {
+        if (peer.anchored)
+            return frame.word == kManagerAttach && attach(frame);
+        return answer(peer, frame);
+    }
+
+    void onClose(Peer& peer) override
+    {
+        if (peer.anchored) {
+            managerGone = true;
+            loop.stop();
+            return;
+        }
+        auto found = clients.find(peer.id);
+        if (found != clients.end() && found->second == &peer)
+            clients.erase(found);
+    }
+
+    // Serves the client connection that came with an attach frame (kept
+    // for later while registration goes on). A client holds one connection
+    // to us; a new one from the same client replaces the old. One that did
+    // not arrive (this process was out of descriptors, and the kernel
+    // dropped it) costs only that client, who finds its reference dead and
+    // asks again; the idlest client makes room for the next one.
+    bool attach(Frame& frame)
+    {
+        if (!peers) {
+            early.push_back(std::move(frame));
+            return true;
+        }
+        uint64_t clientId;
+        Credentials caller;
+        if (decodeAttach(frame.payload, &clientId, &caller) < 0)
+            return false;
+        int fd = frame.takeFd();
+        if (fd < 0) {
+            peers->makeRoom();
+            return true;
+        }
+        auto old = clients.find(clientId);
+        if (old != clients.end())
+            old->second->close();
+        if (Peer* client = peers->adopt(std::make_unique<Connection>(fd, kMaxParcelSize), clientId, caller, 0, this))
+            clients[clientId] = client;
+        return true;
+    }
+
+    bool answer(Peer& client, Frame& frame)
+    {
+        // Handles come from the service manager: an unknown one is a client
+        // that does not follow the protocol.
+        if (frame.target >= services.size())
+            return false;
+        Parcel data;
+        data.adoptData(std::move(frame.payload));
+        Parcel reply;
+        status_t status =
+            services[frame.target]->transact(uint32_t(frame.word), data, &reply, frame.arg, client.credentials);
+        if (reply.dataSize() > kMaxParcelSize) {
+            reply.setData(nullptr, 0);
+            status = kStatusParcelTooLarge;
+        }
+        client.send(status, 0, frame.target, reply.releaseData());
+        return true;
+    }
+
+    // Until serve(): the connection registrations go over, and the clients
+    // attached meanwhile.
+    std::unique_ptr<Connection> manager;
+    std::vector<Frame> early;
+    std::vector<sp<LocalService>> services;
+    EventLoop loop;
+    // Once serving: every peer, and the clients by the service manager's
+    // number for them.
+    std::unique_ptr<PeerSet> peers;
+    std::unordered_map<uint64_t, Peer*> clients;
+    bool managerGone = false;
+};
+
+std::unique_ptr<ServiceHost> ServiceHost::connect(Credentials* holder)
+{
+    int fd = connectServiceManager(holder);
+    if (fd < 0)
+        return nullptr;
+    return std::unique_ptr<ServiceHost>(new ServiceHost(std::make_unique<Impl>(fd)));
+}
+
+ServiceHost::ServiceHost(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+ServiceHost::~ServiceHost() = default;
+
+sigset_t ServiceHost::stopSignals() { return ::stopSignals(); }
+
+bool ServiceHost::raiseDescriptorLimit() { return ::raiseDescriptorLimit() == 0; }
+
+status_t ServiceHost::addService(const String16& name, const sp<LocalService>& service)
+{
+    if (!isValidServiceName(name) || !service || !impl_->manager)
+        return kStatusBadValue; // registration ends when serving starts
+    Connection& manager = *impl_->manager;
+    // Added now, so that its handle is the one the service manager hands
+    // out; taken back if the registration fails.
+    uint32_t handle = uint32_t(impl_->services.size());
+    impl_->services.push_back(service);
+    std::vector<uint8_t> payload = encodeName(name);
+    Frame frame;
+    status_t status = kStatusOk;
+    if (manager.call(kManagerRegister, handle, 0, payload.data(), payload.size(), &frame) < 0)
+        status = statusFromErrno(errno);
+    // Clients may be attached to services registered before this one.
+    while (status == kStatusOk && frame.word == kManagerAttach) {
+        if (!impl_->attach(frame))
+            status = kStatusBadParcel;
+        else if (manager.receive(&frame) < 0)
+            status = statusFromErrno(errno);
+    }
+    if (status == kStatusOk)
+        status = frame.word == kManagerReply ? status_t(frame.arg) : kStatusBadParcel;
+    if (status != kStatusOk)
+        impl_->services.pop_back();
+    return status;
+}
+
+status_t ServiceHost::serve()
+{
+    Impl& host = *impl_;
+    if (!host.manager)
+        return kStatusBadValue; // serves once: the manager connection is the loop's now
+    if (host.loop.open(::stopSignals()) < 0)
+        return statusFromErrno(errno);
+    host.peers = std::make_unique<PeerSet>(host.loop, PeerSet::Rules{.dropHalfSent = true});
+    for (Frame& frame : std::exchange(host.early, {}))
+        host.attach(frame);
+    if (!host.peers->adopt(std::move(host.manager), 0, Credentials{}, Peer::kAcceptFds | Peer::kAnchored, &host))
+        return kStatusDeadObject;
+    host.loop.setTick(std::chrono::seconds(1), [&host] { host.peers->expire(); });
+    if (host.loop.run() < 0)
+        return statusFromErrno(errno);
+    return host.managerGone ? kStatusDeadObject : kStatusOk;
+}

@@ -1,0 +1,69 @@
+// A single-threaded event loop: descriptors, one periodic tick and the
+// signals that stop it. It knows nothing of what the descriptors carry.
+// Internal to the platform library (the server side: the service manager
+// and the service host). Every operation that can fail returns -1 with
+// errno set.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <signal.h>
+#include <vector>
+
+// SIGTERM and SIGINT: what asks a daemon to stop. A daemon blocks them
+// before it starts its loop, which then takes them from a signalfd.
+sigset_t stopSignals();
+// Raises this process's soft descriptor limit to its hard limit: 0, or -1.
+int raiseDescriptorLimit();
+
+// Something the loop watches. The loop's own bookkeeping is `watched`.
+class Watcher {
+public:
+    // The events (EPOLLIN, EPOLLOUT, EPOLLHUP, ...) that happened.
+    virtual void ready(uint32_t events) = 0;
+    // Called once after remove(), when no event the loop holds can reach
+    // this watcher any more: from then on its owner may free it.
+    virtual void released() {}
+
+    bool watched = false;
+
+protected:
+    ~Watcher() = default;
+};
+
+class EventLoop {
+public:
+    EventLoop() = default;
+    ~EventLoop();
+    EventLoop(const EventLoop&) = delete;
+    EventLoop& operator=(const EventLoop&) = delete;
+
+    // Sets the loop up; run() ends when one of `signals` (blocked by the
+    // program) arrives.
+    int open(const sigset_t& signals);
+    // Watches `fd` for `events` (0: for nothing, for now).
+    int add(int fd, uint32_t events, Watcher* watcher);
+    int modify(int fd, uint32_t events, Watcher* watcher);
+    // Stops watching `fd` (which the caller closes after); released()
+    // follows once the events in hand have been dealt with.
+    void remove(int fd, Watcher* watcher);
+    // `onTick` runs about every `interval`.
+    void setTick(std::chrono::milliseconds interval, std::function<void()> onTick);
+
+    // Runs until one of the signals arrives or stop() is called (0), or
+    // waiting fails (-1).
+    int run();
+    void stop() { stopped_ = true; }
+
+private:
+    int control(int operation, int fd, uint32_t events, Watcher* watcher);
+    void releaseRemoved();
+
+    int epoll_ = -1;
+    int signals_ = -1;
+    std::chrono::milliseconds tickInterval_{0};
+    std::function<void()> onTick_;
+    bool stopped_ = false;
+    std::vector<Watcher*> removed_;
+};
