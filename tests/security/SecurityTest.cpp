@@ -4,6 +4,7 @@
 #include "ProcessProbe.h"
 #include "RawClient.h"
 #include "Reliability.h"
+#include "Scratch.h"
 #include "TestPlatform.h"
 
 #include <gtest/gtest.h>
@@ -23,39 +24,25 @@ const uid_t kNobody = 65534;
 const char kNoManager[] = "quellix: Unable to get default service manager!\n";
 
 // Copies of the built programs that nobody may run: the build tree may lie
-// below a directory only root enters. Made in a directory of their own,
-// removed when the test process ends.
+// below a directory only root enters. Made in a scratch directory that
+// everyone may enter, removed when the test process ends.
 class PublicCopies {
 public:
-    PublicCopies()
-    {
-        char path[] = "/tmp/quellix-security-XXXXXX";
-        if (mkdtemp(path) && chmod(path, 0755) == 0)
-            directory_ = path;
-    }
-    ~PublicCopies()
-    {
-        for (const std::string& copy : copies_)
-            unlink(copy.c_str());
-        if (!directory_.empty())
-            rmdir(directory_.c_str());
-    }
+    PublicCopies() { chmod(directory_.path().c_str(), 0755); }
 
     std::string of(const std::string& program)
     {
-        const std::string copy = directory_ + "/" + program;
+        const std::string copy = directory_.path() + "/" + program;
         if (access(copy.c_str(), X_OK) != 0) {
             std::ifstream in(binaryPath(program), std::ios::binary);
             std::ofstream(copy, std::ios::binary) << in.rdbuf();
             chmod(copy.c_str(), 0755);
-            copies_.push_back(copy);
         }
         return copy;
     }
 
 private:
-    std::string directory_;
-    std::vector<std::string> copies_;
+    ScratchDir directory_;
 };
 
 std::string runnableByAnyone(const std::string& program)

@@ -63,7 +63,7 @@ const std::vector<std::string> kInstalledFiles = merged(kRuntimeFiles, kDevelopm
 ScratchDir::ScratchDir()
 {
     std::error_code error;
-    std::string pattern = (fs::temp_directory_path(error) / "quellix-eco-XXXXXX").string();
+    std::string pattern = (fs::temp_directory_path(error) / "quellix-test-XXXXXX").string();
     if (error)
         return;
     if (mkdtemp(pattern.data()) != nullptr)

@@ -1,5 +1,5 @@
-// Helpers of the ecosystem tests: a scratch directory, file listings and
-// the files an install consists of.
+// Scratch directories, file listings, and the files an install consists
+// of.
 #pragma once
 
 #include <string>
