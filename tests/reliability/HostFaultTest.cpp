@@ -2,6 +2,7 @@
 // while frozen, and between two runs of quellix. A call in flight ends at
 // once with the dead-object status; the dead host's names leave the list
 // and are free for a new host.
+#include "ParcelText.h"
 #include "ProcessProbe.h"
 #include "Reliability.h"
 #include "TestPlatform.h"
@@ -128,6 +129,43 @@ TEST_F(HostFaultTest, KilledHostLeavesTheListBetweenRuns)
     record({"faults survived", "service host SIGKILLed between two runs",
             grouped(rounds) + " rounds; its names left the list at once and were free again",
             grouped(wrong) + " rounds with a stale name", watch.seconds()});
+}
+
+// A host stopped for longer than every time limit of the manager and of
+// the hosts, while a listing waits on it and other clients keep the
+// manager and another host busy, serves again once resumed: its own
+// client's listing completes and later calls reach it.
+TEST_F(HostFaultTest, StoppedHostServesAgainWhenResumed)
+{
+    size_t paused = 0;
+    ASSERT_TRUE(platform.startHost({"--service", "a.paused"}, &paused));
+    ASSERT_TRUE(platform.startHost({"--service", "b.busy"}));
+    Daemon& host = platform.host(paused);
+    ASSERT_EQ(kill(host.pid(), SIGSTOP), 0);
+    Stopwatch watch;
+    auto waiting = std::async(std::launch::async, [] { return TestPlatform::quellix({"list"}); });
+    size_t calls = 0, wrong = 0;
+    while (watch.seconds() < 12) {
+        RunResult call = TestPlatform::quellix({"call", "b.busy", "1", "i32", "7"});
+        wrong += call.exitStatus != 0;
+        ++calls;
+        std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_EQ(kill(host.pid(), SIGCONT), 0);
+    const std::string list = "Found 2 services:\n0\ta.paused: [test.IEcho]\n1\tb.busy: [test.IEcho]\n";
+    EXPECT_EQ(waiting.get().out, list);
+    EXPECT_EQ(TestPlatform::quellix({"list"}).out, list);
+    RunResult call = TestPlatform::quellix({"call", "a.paused", "1", "i32", "5"});
+    Parcel sent;
+    sent.writeInterfaceToken(String16("test.IEcho"));
+    sent.writeInt32(5);
+    EXPECT_EQ(call.out, echoedCall(sent));
+    EXPECT_EQ(call.exitStatus, 0);
+    EXPECT_EQ(wrong, 0u);
+    EXPECT_NE(processState(host.pid()), 'Z') << host.stop() << ": " << host.error();
+    record({"faults survived", "service host stopped for 12 s, then resumed",
+            grouped(calls) + " calls to another host meanwhile; it served its waiting client and later ones",
+            grouped(wrong) + " calls failed", watch.seconds()});
 }
 
 } // namespace
