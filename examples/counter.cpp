@@ -43,10 +43,7 @@ private:
 int main()
 {
     // Blocked, SIGTERM and SIGINT make serve() return instead of ending us.
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGTERM);
-    sigaddset(&stop, SIGINT);
+    sigset_t stop = ServiceHost::stopSignals();
     if (sigprocmask(SIG_BLOCK, &stop, nullptr) != 0) {
         std::perror("counter: sigprocmask");
         return 1;

@@ -8,16 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace {
-
 constexpr int kAcceptsPerWake = 64;
-
-bool outOfDescriptors(int error)
-{
-    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
-}
-
-} // namespace
 
 Server::Server(EventLoop& loop, int listener, Policy policy)
     : loop_(loop), peers_(loop, PeerSet::Rules{.dropSilent = true}), registry_(std::move(policy), geteuid()),
@@ -25,18 +16,16 @@ Server::Server(EventLoop& loop, int listener, Policy policy)
 {
 }
 
+// Each second, clients that never completed a request and were silent for
+// too long are dropped, and a listener paused for want of descriptors
+// tries again.
 int Server::start()
 {
-    loop_.setTick(std::chrono::seconds(1), [this] { tick(); });
+    loop_.setTick(std::chrono::seconds(1), [this] {
+        peers_.expire();
+        pauseListener(false);
+    });
     return loop_.add(listener_, EPOLLIN, this);
-}
-
-// Clients that never completed a request are dropped after a while; a
-// listener paused for want of descriptors tries again.
-void Server::tick()
-{
-    peers_.expire();
-    pauseListener(false);
 }
 
 void Server::ready(uint32_t)
@@ -53,7 +42,7 @@ void Server::ready(uint32_t)
         // room for the newcomer. With none, the listener is not watched
         // until a connection closes or the next tick, instead of waking us
         // for it again and again.
-        if (!outOfDescriptors(errno))
+        if (!isExhaustion(errno))
             return;
         if (!peers_.makeRoom())
             return pauseListener(true);
@@ -83,9 +72,12 @@ bool Server::onFrame(Peer& peer, Frame& frame)
     case kManagerLookup:
         lookup(peer, request.name, request.arg == kLookupFresh);
         break;
-    case kManagerList:
-        list(peer, request.hasName ? &request.name : nullptr);
+    case kManagerList: {
+        bool more;
+        std::vector<uint8_t> page = registry_.page(request.hasName ? &request.name : nullptr, &more);
+        reply(peer, kStatusOk, more ? 1 : 0, std::move(page));
         break;
+    }
     case kManagerRegister:
         add(peer, request.name, request.arg);
         break;
@@ -149,16 +141,9 @@ bool Server::makePair(const Peer& client, int ends[2])
     for (;;) {
         if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) == 0)
             return true;
-        if (!outOfDescriptors(errno) || !peers_.makeRoom(&client))
+        if (!isExhaustion(errno) || !peers_.makeRoom(&client))
             return false;
     }
-}
-
-void Server::list(Peer& client, const String16* after)
-{
-    bool more;
-    std::vector<uint8_t> page = registry_.page(after, &more);
-    reply(client, kStatusOk, more ? 1 : 0, std::move(page));
 }
 
 void Server::add(Peer& host, const String16& name, uint32_t handle)

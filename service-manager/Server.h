@@ -23,11 +23,9 @@ private:
     void onClose(Peer& peer) override;
     // The listener has connections waiting.
     void ready(uint32_t events) override;
-    void tick();
 
     void admit(int fd);
     void lookup(Peer& client, const String16& name, bool fresh);
-    void list(Peer& client, const String16* after);
     void add(Peer& host, const String16& name, uint32_t handle);
     void reply(Peer& client, status_t status, uint32_t target = 0, std::vector<uint8_t> payload = {});
     bool makePair(const Peer& client, int ends[2]);

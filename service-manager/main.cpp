@@ -52,8 +52,7 @@ bool parseArguments(int argc, char** argv, Policy* policy)
 void reportHolder()
 {
     Credentials holder;
-    int fd = connectServiceManager(&holder);
-    if (fd >= 0) {
+    if (int fd = connectServiceManager(&holder); fd >= 0) {
         peerCredentials(fd, &holder);
         close(fd);
     }

@@ -44,19 +44,13 @@ ssize_t sendPart(int fd, const uint8_t* header, const uint8_t* payload, size_t s
 
 static_assert(kStatusDeadObject == -EPIPE && kStatusBadParcel == -EBADMSG && kStatusNoResources == -EMFILE);
 
+bool isExhaustion(int error) { return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM; }
+
 status_t statusFromErrno(int error)
 {
-    switch (error) {
-    case ECONNRESET:
-    case ENOTCONN:
+    if (error == ECONNRESET)
         return kStatusDeadObject;
-    case ENFILE:
-    case ENOMEM:
-    case ENOBUFS:
-        return kStatusNoResources;
-    default:
-        return -error;
-    }
+    return isExhaustion(error) ? kStatusNoResources : -error;
 }
 
 Connection::Connection(int fd, size_t maxPayload) : fd_(fd), reader_(maxPayload) {}
@@ -129,7 +123,7 @@ int Connection::sendNow(int32_t word, uint32_t arg, uint32_t target, const uint8
     encodeFrameHeader(p.header, uint32_t(size), word, arg, target);
     ssize_t count = sendPart(fd_, p.header, payload, size, 0, passFd, MSG_DONTWAIT);
     if (count < 0) {
-        if (errno == ETOOMANYREFS || errno == ENOBUFS || errno == ENOMEM)
+        if (errno == ETOOMANYREFS || isExhaustion(errno))
             errno = EAGAIN;
         return -1;
     }

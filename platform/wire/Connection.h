@@ -19,10 +19,12 @@
 #include <sys/types.h>
 #include <vector>
 
-// The platform status for a failure of the transport with `error` (an
-// errno): the statuses are negated errno values, so most map to
-// themselves; a reset connection is a dead object too, and every kind of
-// exhaustion is kStatusNoResources.
+// Whether `error` says the process or the system ran out of descriptors,
+// buffers or memory.
+bool isExhaustion(int error);
+// The platform status for a failure of the transport with `error`: the
+// statuses are negated errno values, so most map to themselves; a reset is
+// a dead object too, and exhaustion is kStatusNoResources.
 status_t statusFromErrno(int error);
 
 class Connection {
