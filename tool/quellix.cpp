@@ -92,9 +92,14 @@ static int checkOutput(int exitStatus)
 }
 
 // quellix list: every name with the interface name its service reports.
+// A listing that fails is reported, never shown as an empty one.
 static int list(ServiceManager& serviceManager)
 {
-    Vector<String16> names = serviceManager.listServiceNames();
+    Vector<String16> names;
+    if (status_t status = serviceManager.listServiceNames(&names); status != kStatusOk) {
+        aerr << "quellix: Listing failed with status " << int(status) << endl;
+        return 10;
+    }
     aout << "Found " << unsigned(names.size()) << " services:" << endl;
     for (unsigned i = 0; i < names.size(); ++i) {
         String16 name = names[i];

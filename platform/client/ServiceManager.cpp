@@ -77,8 +77,7 @@ public:
         for (uint32_t arg : {0u, uint32_t(kLookupFresh)}) {
             Frame reply;
             uint64_t hostId;
-            if (!ask(kManagerLookup, arg, payload, &reply) || int32_t(reply.arg) != kStatusOk ||
-                decodeHostId(reply.payload, &hostId) < 0)
+            if (ask(kManagerLookup, arg, payload, &reply) != kStatusOk || decodeHostId(reply.payload, &hostId) < 0)
                 return nullptr;
             int fd = reply.takeFd();
             if (fd >= 0)
@@ -90,33 +89,41 @@ public:
         return nullptr;
     }
 
-    Vector<String16> listServiceNames() override
+    status_t listServiceNames(Vector<String16>* names) override
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        Vector<String16> names;
+        names->clear();
         for (bool more = true; more;) {
             // Each page goes on after the last name of the one before.
-            bool first = names.isEmpty();
-            std::vector<uint8_t> after = encodeName(first ? String16() : names[names.size() - 1], !first);
+            bool first = names->isEmpty();
+            std::vector<uint8_t> after = encodeName(first ? String16() : (*names)[names->size() - 1], !first);
             Frame reply;
-            size_t before = names.size();
-            if (!ask(kManagerList, 0, after, &reply) || int32_t(reply.arg) != kStatusOk ||
-                decodeNameList(std::move(reply.payload), &names) < 0)
-                return Vector<String16>();
+            size_t before = names->size();
+            status_t status = ask(kManagerList, 0, after, &reply);
+            if (status == kStatusOk && decodeNameList(std::move(reply.payload), names) < 0)
+                status = kStatusBadParcel;
             more = reply.target == 1;
             // A page that does not go on from where we are would never end.
-            if (more && names.size() == before)
-                return Vector<String16>();
+            if (status == kStatusOk && more && names->size() == before)
+                status = kStatusBadParcel;
+            if (status != kStatusOk) {
+                names->clear();
+                return status;
+            }
         }
-        return names;
+        return kStatusOk;
     }
 
 private:
-    // One request and its reply; false when the service manager is gone or
-    // answered out of turn.
-    bool ask(int32_t operation, uint32_t arg, const std::vector<uint8_t>& payload, Frame* reply)
+    // One request and its reply: the reply's status, or the transport's;
+    // kStatusBadParcel for an answer out of turn.
+    status_t ask(int32_t operation, uint32_t arg, const std::vector<uint8_t>& payload, Frame* reply)
     {
-        return connection_.call(operation, arg, 0, payload.data(), payload.size(), reply) == 0 && reply->word == kManagerReply;
+        if (connection_.call(operation, arg, 0, payload.data(), payload.size(), reply) < 0)
+            return statusFromErrno(errno);
+        if (reply->word != kManagerReply)
+            return kStatusBadParcel;
+        return status_t(reply->arg);
     }
 
     std::mutex mutex_;

@@ -4,11 +4,16 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 namespace {
+
+// A listener with a full backlog gets this many tries, this far apart.
+constexpr int kConnectTries = 200;
+constexpr useconds_t kConnectPause = 10000;
 
 // The abstract address: a NUL byte, then the name, no terminator.
 socklen_t managerAddress(sockaddr_un* address)
@@ -33,15 +38,22 @@ bool peerCredentials(int fd, Credentials* peer)
 
 int connectServiceManager(Credentials* holder)
 {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Not blocking, so that an address whose listener takes no one (its
+    // backlog full) is given up after a while instead of waited for.
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0)
         return -1;
     sockaddr_un address;
     socklen_t length = managerAddress(&address);
     int result;
-    do
+    for (int wait = 0;; ++wait) {
         result = connect(fd, reinterpret_cast<sockaddr*>(&address), length);
-    while (result < 0 && errno == EINTR);
+        if (result == 0 || (errno != EINTR && (errno != EAGAIN || wait == kConnectTries)))
+            break;
+        usleep(kConnectPause);
+    }
+    if (result == 0)
+        result = fcntl(fd, F_SETFL, 0);
     Credentials peer;
     if (result == 0 && !peerCredentials(fd, &peer))
         result = -1;

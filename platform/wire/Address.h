@@ -8,7 +8,9 @@
 // A stream socket connected to the service manager, or -1 (errno set).
 // Only a service manager run by root or by our own effective uid counts:
 // anyone may take an abstract address first. When another user's process
-// holds it, errno is EPERM and *holder (if given) says who that is.
+// holds it, errno is EPERM and *holder (if given) says who that is. A
+// listener that takes no one (its backlog full) is given up after about
+// two seconds (EAGAIN). The socket is blocking.
 int connectServiceManager(Credentials* holder = nullptr);
 // Who is at the other end of a connected Unix socket; false (errno set)
 // when the kernel does not say.

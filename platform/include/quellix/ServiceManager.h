@@ -21,6 +21,7 @@
 #include <quellix/IBinder.h>
 #include <quellix/Names.h>
 #include <quellix/RefBase.h>
+#include <quellix/Status.h>
 #include <quellix/String16.h>
 #include <quellix/Vector.h>
 
@@ -30,10 +31,19 @@ public:
     // when there is none, the name is not valid, or the service manager
     // cannot be reached. Prints nothing. Open to every uid.
     virtual sp<IBinder> lookupService(const String16& name) = 0;
-    // The names of all registered services, sorted by their UTF-16 units.
-    // Empty when the service manager cannot be reached. The names come in
+    // The names of all registered services, sorted by their UTF-16 units,
+    // into *names: kStatusOk, or kStatusDeadObject when the service
+    // manager cannot be reached or goes away part-way, and kStatusBadParcel
+    // when it answers out of turn; *names is empty then. The names come in
     // pages, so a listing has no size ceiling. Open to every uid.
-    virtual Vector<String16> listServiceNames() = 0;
+    virtual status_t listServiceNames(Vector<String16>* names) = 0;
+    // As above, with a failed listing as an empty one.
+    Vector<String16> listServiceNames()
+    {
+        Vector<String16> names;
+        listServiceNames(&names);
+        return names;
+    }
 };
 
 // A new connection to this namespace's service manager, or null when
