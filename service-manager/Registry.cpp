@@ -30,6 +30,9 @@ size_t Registry::leave(uint64_t id, uid_t uid)
         services_.erase(name);
     size_t count = names->second.size();
     namesOf_.erase(names);
+    auto ofUid = namesOfUid_.find(uid);
+    if (ofUid != namesOfUid_.end() && (ofUid->second -= count) == 0)
+        namesOfUid_.erase(ofUid);
     return count;
 }
 
@@ -42,12 +45,15 @@ status_t Registry::add(uint64_t host, uid_t uid, const String16& name, uint32_t 
         return kStatusBadValue;
     auto names = namesOf_.find(host);
     size_t held = names == namesOf_.end() ? 0 : names->second.size();
-    if (!privileged(uid) && held >= policy_.maxNamesPerConnection)
+    auto ofUid = namesOfUid_.find(uid);
+    size_t heldByUid = ofUid == namesOfUid_.end() ? 0 : ofUid->second;
+    if (!privileged(uid) && (held >= policy_.maxNamesPerConnection || heldByUid >= policy_.maxNamesPerUid))
         return kStatusNoResources;
     auto [entry, added] = services_.try_emplace(name, Entry{host, handle});
     if (!added)
         return kStatusNameTaken;
     namesOf_[host].push_back(entry);
+    ++namesOfUid_[uid];
     return kStatusOk;
 }
 

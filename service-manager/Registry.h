@@ -20,6 +20,7 @@ struct Policy {
     std::vector<uid_t> allowRegister; // may register too
     size_t maxConnectionsPerUid = 256;
     size_t maxNamesPerConnection = 1000;
+    size_t maxNamesPerUid = 1000; // over all its connections
 };
 
 class Registry {
@@ -40,7 +41,7 @@ public:
 
     // Registers `name` for connection `host` of `uid`: kStatusOk,
     // kStatusPermissionDenied, kStatusBadValue (an invalid name),
-    // kStatusNoResources (past the cap) or kStatusNameTaken.
+    // kStatusNoResources (past a cap) or kStatusNameTaken.
     status_t add(uint64_t host, uid_t uid, const String16& name, uint32_t handle);
     // The service registered as `name`; null when there is none.
     const Entry* find(const String16& name) const;
@@ -60,4 +61,5 @@ private:
     Services services_;
     std::unordered_map<uint64_t, std::vector<Services::iterator>> namesOf_; // by host
     std::unordered_map<uid_t, size_t> connectionsOf_;
+    std::unordered_map<uid_t, size_t> namesOfUid_;
 };

@@ -4,16 +4,51 @@
 #include "ManagerProtocol.h"
 
 #include <cerrno>
+#include <fcntl.h>
+#include <linux/sockios.h>
 #include <sys/epoll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-constexpr int kAcceptsPerWake = 64;
+namespace {
 
-Server::Server(EventLoop& loop, int listener, Policy policy)
-    : loop_(loop), peers_(loop, PeerSet::Rules{.dropSilent = true}), registry_(std::move(policy), geteuid()),
-      listener_(listener)
+constexpr int kAcceptsPerWake = 64;
+// At most this many of an unprivileged uid's hand-offs wait unread at one
+// host, so that no uid fills a host's socket and shuts the others out.
+constexpr size_t kUnreadHandOffsPerUid = 16;
+
+int openReserve() { return open("/dev/null", O_RDONLY | O_CLOEXEC); }
+
+// What a one-byte frame takes of a socket's send buffer until it is read.
+size_t measureFrameCost()
 {
+    int ends[2], queued = 0;
+    const uint8_t byte = 0;
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) < 0)
+        return 0;
+    if (send(ends[0], &byte, 1, MSG_NOSIGNAL) != 1 || ioctl(ends[0], SIOCOUTQ, &queued) < 0)
+        queued = 0;
+    close(ends[0]);
+    close(ends[1]);
+    return size_t(queued);
+}
+
+} // namespace
+
+// The connection limit per uid is the registry's (a refusal, not an
+// eviction); the peer set keeps the others.
+Server::Server(EventLoop& loop, int listener, Policy policy)
+    : loop_(loop), peers_(loop, PeerSet::Limits{.dropSilent = true, .peersPerUid = SIZE_MAX}),
+      registry_(std::move(policy), geteuid()), listener_(listener), reserve_(openReserve()),
+      frameCost_(measureFrameCost())
+{
+}
+
+Server::~Server()
+{
+    if (reserve_ >= 0)
+        close(reserve_);
 }
 
 // Each second, clients that never completed a request and were silent for
@@ -33,19 +68,27 @@ void Server::ready(uint32_t)
     for (int i = 0; i < kAcceptsPerWake; ++i) {
         int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd >= 0) {
-            admit(fd);
+            admit(fd, false);
             continue;
         }
         if (errno == EINTR || errno == ECONNABORTED)
             continue;
-        // Out of descriptors: the idlest client that is not a host makes
-        // room for the newcomer. With none, the listener is not watched
-        // until a connection closes or the next tick, instead of waking us
-        // for it again and again.
         if (!isExhaustion(errno))
             return;
-        if (!peers_.makeRoom())
+        // Out of descriptors (which accept says before it looks whether
+        // anyone waits): the reserve makes room to take the newcomer and
+        // see who it is. Without one, the listener is not watched until a
+        // connection closes or the next tick, instead of waking us again
+        // and again.
+        if (reserve_ < 0)
             return pauseListener(true);
+        close(reserve_);
+        fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd >= 0)
+            admit(fd, true);
+        reserve_ = openReserve();
+        if (fd < 0)
+            return;
     }
 }
 
@@ -55,11 +98,15 @@ void Server::pauseListener(bool paused)
         listenerPaused_ = paused;
 }
 
-void Server::admit(int fd)
+// Out of descriptors, a newcomer stays only when an idle connection of
+// its own uid (or, for a privileged one, of any unprivileged uid) makes
+// room for it.
+void Server::admit(int fd, bool outOfDescriptors)
 {
     auto connection = std::make_unique<Connection>(fd, kMaxManagerRequest);
     Credentials credentials;
-    if (peerCredentials(fd, &credentials) && registry_.admit(credentials.uid))
+    if (peerCredentials(fd, &credentials) && (!outOfDescriptors || peers_.makeRoom(credentials.uid)) &&
+        registry_.admit(credentials.uid))
         peers_.adopt(std::move(connection), ++lastId_, credentials, 0, this);
 }
 
@@ -92,6 +139,7 @@ void Server::onClose(Peer& peer)
     registry_.leave(peer.id, peer.credentials.uid);
     hosts_.erase(peer.id);
     reached_.erase(peer.id);
+    unread_.erase(peer.id);
 }
 
 // A client holds at most one connection to each host: the first look-up
@@ -109,6 +157,11 @@ void Server::lookup(Peer& client, const String16& name, bool fresh)
     if (!fresh && reached.count(found.host))
         return reply(client, kStatusOk, found.handle, encodeHostId(found.host));
 
+    Peer& host = *hosts_.at(found.host);
+    const uid_t uid = client.credentials.uid;
+    Unread& unread = unreadAt(host);
+    if (!peers_.privileged(uid) && unread.perUid[uid] >= kUnreadHandOffsPerUid)
+        return reply(client, kStatusNoResources);
     int ends[2];
     if (!makePair(client, ends))
         return reply(client, kStatusNoResources);
@@ -116,23 +169,38 @@ void Server::lookup(Peer& client, const String16& name, bool fresh)
     // the kernel takes no more descriptors in flight), this one look-up is
     // refused and the host keeps its names; if its socket failed, it is
     // gone, and its names with it.
-    Peer& host = *hosts_.at(found.host);
     if (host.sendNow(kManagerAttach, 0, 0, encodeAttach(client.id, client.credentials), ends[0]) < 0) {
-        int error = errno;
+        const bool gone = !host.isOpen();
         close(ends[0]);
         close(ends[1]);
-        return reply(client, error == EAGAIN ? kStatusNoResources : kStatusNameNotFound);
+        return reply(client, gone ? kStatusNameNotFound : kStatusNoResources);
     }
+    unread.uids.push_back(uid);
+    ++unread.perUid[uid];
     // Nothing else waits for the client: it sends one request at a time.
     // Without its end, the host's end goes too, and the host drops it.
     if (client.sendNow(kManagerReply, uint32_t(kStatusOk), found.handle, encodeHostId(found.host), ends[1]) == 0) {
         reached.insert(found.host);
         return;
     }
-    int error = errno;
     close(ends[1]);
-    if (error == EAGAIN)
+    if (client.isOpen())
         reply(client, kStatusNoResources);
+}
+
+// The host has read every hand-off but the last ones its socket still
+// holds, a frame each.
+Server::Unread& Server::unreadAt(const Peer& host)
+{
+    Unread& unread = unread_[host.id];
+    const size_t held = frameCost_ ? host.unreadBytes() / frameCost_ : 0;
+    while (unread.uids.size() > held) {
+        auto perUid = unread.perUid.find(unread.uids.front());
+        if (--perUid->second == 0)
+            unread.perUid.erase(perUid);
+        unread.uids.pop_front();
+    }
+    return unread;
 }
 
 // Out of descriptors, idle clients other than `client` make room.
@@ -141,7 +209,7 @@ bool Server::makePair(const Peer& client, int ends[2])
     for (;;) {
         if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) == 0)
             return true;
-        if (!isExhaustion(errno) || !peers_.makeRoom(&client))
+        if (!isExhaustion(errno) || !peers_.makeRoom(client.credentials.uid, &client))
             return false;
     }
 }

@@ -8,6 +8,7 @@
 #include "Registry.h"
 
 #include <cstdint>
+#include <deque>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -16,6 +17,7 @@ class Server final : PeerHandler, Watcher {
 public:
     // Serves the listening socket `listener` (which stays the caller's).
     Server(EventLoop& loop, int listener, Policy policy);
+    ~Server();
     int start();
 
 private:
@@ -24,7 +26,15 @@ private:
     // The listener has connections waiting.
     void ready(uint32_t events) override;
 
-    void admit(int fd);
+    // The hand-offs a host has not read yet, oldest first, and how many of
+    // them each uid's are.
+    struct Unread {
+        std::deque<uid_t> uids;
+        std::unordered_map<uid_t, size_t> perUid;
+    };
+    Unread& unreadAt(const Peer& host);
+
+    void admit(int fd, bool outOfDescriptors);
     void lookup(Peer& client, const String16& name, bool fresh);
     void add(Peer& host, const String16& name, uint32_t handle);
     void reply(Peer& client, status_t status, uint32_t target = 0, std::vector<uint8_t> payload = {});
@@ -36,6 +46,11 @@ private:
     Registry registry_;
     int listener_;
     bool listenerPaused_ = false;
+    // Held for the moment descriptors run out (see ready()).
+    int reserve_;
+    // What one small frame takes of a socket's buffer, as SIOCOUTQ counts.
+    size_t frameCost_;
+    std::unordered_map<uint64_t, Unread> unread_;
     uint64_t lastId_ = 0;
     // The peers that have registered names, by number.
     std::unordered_map<uint64_t, Peer*> hosts_;

@@ -17,7 +17,7 @@
 namespace {
 
 const char kUsage[] = "usage: service-manager [--allow-register UID]... [--max-connections-per-uid N] "
-                      "[--max-names-per-connection N]\n";
+                      "[--max-names-per-connection N] [--max-names-per-uid N]\n";
 
 bool parseArguments(int argc, char** argv, Policy* policy)
 {
@@ -40,6 +40,8 @@ bool parseArguments(int argc, char** argv, Policy* policy)
             policy->maxConnectionsPerUid = value;
         else if (option == "--max-names-per-connection")
             policy->maxNamesPerConnection = value;
+        else if (option == "--max-names-per-uid")
+            policy->maxNamesPerUid = value;
         else {
             std::fprintf(stderr, "service-manager: unknown option '%s'\n", option.c_str());
             return false;

@@ -16,7 +16,8 @@ namespace {
 // reference to a service there. One transaction at a time goes over it.
 class HostLink : public RefBase {
 public:
-    explicit HostLink(int fd) : connection_(fd, kMaxParcelSize) {}
+    // Hosts send replies, never descriptors.
+    explicit HostLink(int fd) : connection_(fd, kMaxParcelSize) { refuseDescriptors(fd); }
 
     bool broken()
     {

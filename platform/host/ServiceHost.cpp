@@ -44,7 +44,8 @@ struct ServiceHost::Impl : PeerHandler {
     // to us; a new one from the same client replaces the old. One that did
     // not arrive (this process was out of descriptors, and the kernel
     // dropped it) costs only that client, who finds its reference dead and
-    // asks again; the idlest client makes room for the next one.
+    // asks again; the idlest client of the same uid (or, for a privileged
+    // one, of any unprivileged uid) makes room for the next one.
     bool attach(Frame& frame)
     {
         if (!peers) {
@@ -57,7 +58,7 @@ struct ServiceHost::Impl : PeerHandler {
             return false;
         int fd = frame.takeFd();
         if (fd < 0) {
-            peers->makeRoom();
+            peers->makeRoom(caller.uid);
             return true;
         }
         auto old = clients.find(clientId);
@@ -151,7 +152,7 @@ status_t ServiceHost::serve()
         return kStatusBadValue; // serves once: the manager connection is the loop's now
     if (host.loop.open(::stopSignals()) < 0)
         return statusFromErrno(errno);
-    host.peers = std::make_unique<PeerSet>(host.loop, PeerSet::Rules{.dropHalfSent = true});
+    host.peers = std::make_unique<PeerSet>(host.loop, PeerSet::Limits{});
     for (Frame& frame : std::exchange(host.early, {}))
         host.attach(frame);
     if (!host.peers->adopt(std::move(host.manager), 0, Credentials{}, Peer::kAcceptFds | Peer::kAnchored, &host))

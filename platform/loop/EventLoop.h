@@ -16,6 +16,10 @@
 sigset_t stopSignals();
 // Raises this process's soft descriptor limit to its hard limit: 0, or -1.
 int raiseDescriptorLimit();
+// Closes the descriptors on a thread of their own, so that a close that
+// blocks (a socket that lingers, a file whose flush waits) holds up no
+// loop.
+void closeElsewhere(std::vector<int> fds);
 
 // Something the loop watches. The loop's own bookkeeping is `watched`.
 class Watcher {

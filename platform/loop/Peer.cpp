@@ -1,7 +1,10 @@
 #include "Peer.h"
 
+#include "Address.h"
+
 #include <cerrno>
 #include <sys/epoll.h>
+#include <unistd.h>
 
 namespace {
 
@@ -9,7 +12,7 @@ namespace {
 constexpr size_t kMaxUnreadOutput = 64u << 20;
 constexpr size_t kMaxUnreadFrames = 16384;
 // How long the time rules wait: for a newcomer's first frame, and for the
-// rest of a frame begun.
+// rest of a frame from its first byte.
 constexpr auto kQuietLimit = std::chrono::seconds(10);
 
 } // namespace
@@ -18,7 +21,7 @@ Peer::Peer(PeerSet& set, std::unique_ptr<Connection> connection, uint64_t id_, c
            unsigned flags, PeerHandler* handler)
     : id(id_), credentials(credentials_), anchored(flags & kAnchored), set_(set),
       connection_(std::move(connection)), handler_(handler), acceptFds_(flags & kAcceptFds),
-      lastFrame_(Clock::now()), lastRead_(lastFrame_)
+      lastFrame_(Clock::now())
 {
 }
 
@@ -26,9 +29,20 @@ bool Peer::expired(Clock::time_point now) const
 {
     if (closed_ || anchored)
         return false;
-    const PeerSet::Rules& rules = set_.rules();
-    return (rules.dropSilent && frames_ == 0 && now - lastFrame_ > kQuietLimit) ||
-           (rules.dropHalfSent && connection_->reader().holdsPartialFrame() && now - lastRead_ > kQuietLimit);
+    return (set_.limits().dropSilent && frames_ == 0 && now - lastFrame_ > kQuietLimit) ||
+           (frameStart_ != Clock::time_point() && now - frameStart_ > kQuietLimit);
+}
+
+bool Peer::account()
+{
+    PeerSet::Holding& holding = set_.holding(credentials.uid);
+    const size_t buffered = connection_->bufferedBytes();
+    holding.bytes = holding.bytes - accounted_ + buffered;
+    accounted_ = buffered;
+    if (set_.privileged(credentials.uid) || holding.bytes <= set_.limits().bytesPerUid)
+        return true;
+    close();
+    return false;
 }
 
 int Peer::send(int32_t word, uint32_t arg, uint32_t target, std::vector<uint8_t> payload)
@@ -39,7 +53,7 @@ int Peer::send(int32_t word, uint32_t arg, uint32_t target, std::vector<uint8_t>
     // one large reply still goes out whole.
     bool stalled = connection_->unsentBytes() > kMaxUnreadOutput || connection_->unsentFrames() >= kMaxUnreadFrames;
     connection_->queue(word, arg, target, std::move(payload));
-    if (stalled || connection_->flush() < 0) {
+    if (stalled || connection_->flush() < 0 || !account()) {
         close();
         return failWith(EPIPE);
     }
@@ -52,12 +66,19 @@ int Peer::sendNow(int32_t word, uint32_t arg, uint32_t target, const std::vector
     if (closed_)
         return failWith(EPIPE);
     if (connection_->sendNow(word, arg, target, payload.data(), payload.size(), passFd) < 0) {
-        if (errno != EAGAIN)
+        if (errno != EAGAIN && errno != ETOOMANYREFS && !isExhaustion(errno))
             close(); // keeps errno
         return -1;
     }
+    account();
     watch();
     return 0;
+}
+
+void Peer::awaitWritable()
+{
+    awaitingWrite_ = true;
+    watch();
 }
 
 // The descriptor's own blocking mode does not matter: every receive and
@@ -65,10 +86,13 @@ int Peer::sendNow(int32_t word, uint32_t arg, uint32_t target, const std::vector
 // fcntl calls for each client a look-up hands it.
 bool Peer::start()
 {
-    if (connection_->fd() < 0 || set_.loop().add(connection_->fd(), EPOLLIN, this) < 0) {
+    const int fd = connection_->fd();
+    if (fd < 0 || set_.loop().add(fd, EPOLLIN, this) < 0) {
         close();
         return false;
     }
+    if (!acceptFds_)
+        refuseDescriptors(fd);
     interest_ = EPOLLIN;
     serveFrames();
     return isOpen();
@@ -90,6 +114,7 @@ void Peer::close()
 void Peer::released()
 {
     handler_->onClose(*this);
+    set_.holding(credentials.uid).bytes -= accounted_;
     set_.forget(this);
 }
 
@@ -98,16 +123,23 @@ void Peer::ready(uint32_t events)
     if (events & EPOLLOUT) {
         if (connection_->flush() < 0)
             return close();
-    } else {
+        if (awaitingWrite_ && !connection_->hasOutput()) {
+            awaitingWrite_ = false;
+            handler_->onWritable(*this);
+        }
+    }
+    if (!closed_ && (interest_ & EPOLLIN) && (events & (EPOLLIN | EPOLLHUP | EPOLLERR))) {
         ssize_t count = connection_->fill();
+        // Descriptors where none belong are closed on another thread: a
+        // close can block (a socket that lingers), and this one serves
+        // everyone.
         if (!acceptFds_)
-            connection_->reader().closeFds();
+            closeElsewhere(connection_->reader().takeFds());
         if (count == 0 || (count < 0 && errno != EAGAIN))
             return close();
-        if (count > 0)
-            lastRead_ = Clock::now();
     }
-    serveFrames();
+    if (!closed_ && account())
+        serveFrames();
 }
 
 void Peer::serveFrames()
@@ -120,21 +152,33 @@ void Peer::serveFrames()
         if (result == FrameReader::Result::kMalformed || !handler_->onFrame(*this, frame))
             return close();
         lastFrame_ = Clock::now();
+        frameStart_ = Clock::time_point();
         ++frames_;
     }
+    // The frame begun runs against the clock from now (its first byte came
+    // at the latest now); more bytes do not set it back.
+    if (!connection_->reader().holdsPartialFrame())
+        frameStart_ = Clock::time_point();
+    else if (frameStart_ == Clock::time_point())
+        frameStart_ = Clock::now();
     watch();
 }
 
-// Reads while the peer may send frames, writes while it has output.
+// Reads while the peer may send frames, writes while it has output, and
+// waits for room too when asked to.
 void Peer::watch()
 {
     if (closed_)
         return;
-    uint32_t interest = connection_->hasOutput() ? uint32_t(EPOLLOUT) : uint32_t(EPOLLIN);
+    uint32_t interest = connection_->hasOutput() ? uint32_t(EPOLLOUT)
+                        : awaitingWrite_         ? uint32_t(EPOLLIN | EPOLLOUT)
+                                                 : uint32_t(EPOLLIN);
     if (interest != interest_ && set_.loop().modify(connection_->fd(), interest, this) < 0)
         return close();
     interest_ = interest;
 }
+
+PeerSet::PeerSet(EventLoop& loop, Limits limits) : loop_(loop), limits_(limits), ownUid_(geteuid()) {}
 
 Peer* PeerSet::adopt(std::unique_ptr<Connection> connection, uint64_t id, const Credentials& credentials,
                      unsigned flags, PeerHandler* handler)
@@ -142,16 +186,26 @@ Peer* PeerSet::adopt(std::unique_ptr<Connection> connection, uint64_t id, const 
     auto owned = std::make_unique<Peer>(*this, std::move(connection), id, credentials, flags, handler);
     Peer* peer = owned.get();
     peers_.emplace(peer, std::move(owned));
+    // A uid past the peers it may hold makes room among its own, or does
+    // without this one.
+    const uid_t uid = credentials.uid;
+    if (++holdings_[uid].peers > limits_.peersPerUid && !privileged(uid) && !makeRoom(uid, peer)) {
+        peer->close();
+        return nullptr;
+    }
     return peer->start() ? peer : nullptr;
 }
 
-bool PeerSet::makeRoom(const Peer* keep)
+bool PeerSet::makeRoom(uid_t uid, const Peer* keep)
 {
     Peer* idlest = nullptr;
-    for (auto& [peer, owned] : peers_)
+    for (auto& [peer, owned] : peers_) {
+        const uid_t owner = peer->credentials.uid;
         if (peer != keep && peer->isOpen() && !peer->anchored && !peer->busy() &&
+            (owner == uid || (privileged(uid) && !privileged(owner))) &&
             (!idlest || peer->lastFrame() < idlest->lastFrame()))
             idlest = peer;
+    }
     if (idlest)
         idlest->close();
     return idlest != nullptr;
@@ -163,4 +217,11 @@ void PeerSet::expire()
     for (auto& [peer, owned] : peers_)
         if (peer->expired(now))
             peer->close();
+}
+
+void PeerSet::forget(Peer* peer)
+{
+    if (--holdings_[peer->credentials.uid].peers == 0)
+        holdings_.erase(peer->credentials.uid);
+    peers_.erase(peer);
 }

@@ -2,10 +2,14 @@
 // in the event loop, who is at the other end and the owner's number for
 // it; a PeerSet owns the peers of one loop. Between them they hold every
 // rule by which a peer is dropped: reading too little of what it is sent,
-// silence from the start, a frame left half sent, being the idlest when
+// silence from the start, a frame not finished 10 s after its first byte,
+// its uid holding too many peers or bytes, being the idlest when
 // descriptors run out. A peer handles one frame at a time: nothing more is
 // read while its replies wait, so a peer that never reads holds up only
 // itself. Internal to the platform library.
+//
+// The limits per uid spare the privileged uids (root and our own): they
+// are never closed to make room for another uid either.
 #pragma once
 
 #include "Connection.h"
@@ -19,6 +23,7 @@
 
 class Peer;
 class PeerSet;
+
 // What the owner of peers does with their frames.
 class PeerHandler {
 public:
@@ -27,6 +32,8 @@ public:
     // The peer was closed and no event in hand concerns it any more; it is
     // freed when this returns.
     virtual void onClose(Peer& peer) = 0;
+    // The peer's socket takes more again, after Peer::awaitWritable().
+    virtual void onWritable(Peer&) {}
 
 protected:
     ~PeerHandler() = default;
@@ -35,8 +42,9 @@ protected:
 class Peer final : public Watcher {
 public:
     using Clock = std::chrono::steady_clock;
-    // kAcceptFds: descriptors that arrive are kept (else closed at once);
-    // kAnchored: the peer starts out anchored (below).
+    // kAcceptFds: descriptors that arrive are kept (else the socket refuses
+    // them, or they are closed away from the loop's thread); kAnchored: the
+    // peer starts out anchored (below).
     enum Flags : unsigned { kAcceptFds = 1, kAnchored = 2 };
 
     Peer(PeerSet& set, std::unique_ptr<Connection> connection, uint64_t id, const Credentials& credentials,
@@ -55,10 +63,15 @@ public:
     bool busy() const { return connection_->reader().holdsPartialFrame() || connection_->hasOutput(); }
     // When its last frame was handled (or it was adopted).
     Clock::time_point lastFrame() const { return lastFrame_; }
+    // What its socket holds that it has not read yet.
+    size_t unreadBytes() const { return connection_->unreadBytes(); }
+
     // Queues a frame; a peer that left too much unread is closed (-1).
     int send(int32_t word, uint32_t arg, uint32_t target, std::vector<uint8_t> payload);
     // Connection::sendNow; a socket that failed closes the peer.
     int sendNow(int32_t word, uint32_t arg, uint32_t target, const std::vector<uint8_t>& payload, int passFd);
+    // The handler's onWritable follows once the socket takes more.
+    void awaitWritable();
     // Closes the socket now; the handler's onClose follows once the loop
     // is done with the events in hand.
     void close();
@@ -66,7 +79,7 @@ public:
     // Watches the socket and handles the frames it holds already; false
     // when the peer is closed by then (PeerSet::adopt calls it).
     bool start();
-    // Whether the set's time rules condemn the peer at `now`.
+    // Whether the time rules condemn the peer at `now`.
     bool expired(Clock::time_point now) const;
     void ready(uint32_t events) override;
     void released() override;
@@ -74,46 +87,66 @@ public:
 private:
     void serveFrames();
     void watch();
+    // Brings its uid's count of buffered bytes up to date; false when that
+    // count is past the limit (the peer is closed then).
+    bool account();
 
     PeerSet& set_;
     std::unique_ptr<Connection> connection_;
     PeerHandler* handler_;
     bool acceptFds_;
     bool closed_ = false;
+    bool awaitingWrite_ = false;
     uint32_t interest_ = 0;
     Clock::time_point lastFrame_;
-    Clock::time_point lastRead_;
+    // When the first byte of the frame in progress arrived, if one is.
+    Clock::time_point frameStart_;
     uint64_t frames_ = 0;
+    size_t accounted_ = 0; // buffered bytes counted for its uid
 };
 
 class PeerSet {
 public:
-    // The time rules besides the output limit, which always applies.
-    struct Rules {
-        bool dropSilent = false;   // no frame completed 10 s after it came
-        bool dropHalfSent = false; // part of a frame, and nothing for 10 s
+    struct Limits {
+        // Drop a peer that completes no frame within 10 s of coming.
+        bool dropSilent = false;
+        // Peers an unprivileged uid may hold: past it, its idlest goes.
+        size_t peersPerUid = 256;
+        // Bytes buffered for an unprivileged uid's peers, both ways.
+        size_t bytesPerUid = 32u << 20;
     };
 
-    PeerSet(EventLoop& loop, Rules rules) : loop_(loop), rules_(rules) {}
+    PeerSet(EventLoop& loop, Limits limits);
 
     // Serves the connection (`flags`: Peer::Flags); null when the peer
     // could not be watched or closed at once.
     Peer* adopt(std::unique_ptr<Connection> connection, uint64_t id, const Credentials& credentials,
                 unsigned flags, PeerHandler* handler);
-    // Out of descriptors: closes the peer that has waited longest for a
-    // frame, among those neither anchored, nor busy, nor `keep`. False when
-    // there is none.
-    bool makeRoom(const Peer* keep = nullptr);
+    // Out of descriptors, or past the peers `uid` may hold: closes the peer
+    // that has waited longest for a frame among those neither anchored nor
+    // busy nor `keep`, of `uid` itself or, when `uid` is privileged, of any
+    // unprivileged uid. False when there is none.
+    bool makeRoom(uid_t uid, const Peer* keep = nullptr);
     // Closes the peers the time rules condemn; called about once a second.
     void expire();
 
+    bool privileged(uid_t uid) const { return uid == 0 || uid == ownUid_; }
     EventLoop& loop() { return loop_; }
-    const Rules& rules() const { return rules_; }
-    // Frees a released peer (Peer::released calls it).
-    void forget(Peer* peer) { peers_.erase(peer); }
+    const Limits& limits() const { return limits_; }
+    // What each uid holds; Peer keeps the counts.
+    struct Holding {
+        size_t peers = 0;
+        size_t bytes = 0;
+    };
+    Holding& holding(uid_t uid) { return holdings_[uid]; }
+    // Frees a released peer, whose bytes its uid no longer holds
+    // (Peer::released calls it).
+    void forget(Peer* peer);
 
 private:
     EventLoop& loop_;
-    Rules rules_;
+    Limits limits_;
+    uid_t ownUid_;
     std::unordered_map<Peer*, std::unique_ptr<Peer>> peers_;
+    std::unordered_map<uid_t, Holding> holdings_;
 };

@@ -72,6 +72,17 @@ int connectServiceManager(Credentials* holder)
     return fd;
 }
 
+// Linux 6.16 and later; older kernels refuse the option.
+#ifndef SO_PASSRIGHTS
+#define SO_PASSRIGHTS 83
+#endif
+
+int refuseDescriptors(int fd)
+{
+    int off = 0;
+    return setsockopt(fd, SOL_SOCKET, SO_PASSRIGHTS, &off, sizeof off);
+}
+
 int listenServiceManager()
 {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);

@@ -15,6 +15,9 @@ int connectServiceManager(Credentials* holder = nullptr);
 // Who is at the other end of a connected Unix socket; false (errno set)
 // when the kernel does not say.
 bool peerCredentials(int fd, Credentials* peer);
+// Makes the socket refuse descriptors sent to it, where the kernel can
+// (SO_PASSRIGHTS): the sender's sendmsg fails instead. 0, or -1.
+int refuseDescriptors(int fd);
 // A listening socket at the service manager's address, or -1 (errno set;
 // EADDRINUSE when another service manager holds it).
 int listenServiceManager();

@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -122,11 +124,8 @@ int Connection::sendNow(int32_t word, uint32_t arg, uint32_t target, const uint8
     Pending p;
     encodeFrameHeader(p.header, uint32_t(size), word, arg, target);
     ssize_t count = sendPart(fd_, p.header, payload, size, 0, passFd, MSG_DONTWAIT);
-    if (count < 0) {
-        if (errno == ETOOMANYREFS || isExhaustion(errno))
-            errno = EAGAIN;
+    if (count < 0)
         return -1;
-    }
     if (passFd >= 0)
         close(passFd);
     p.sent = size_t(count);
@@ -145,6 +144,12 @@ void Connection::queue(int32_t word, uint32_t arg, uint32_t target, std::vector<
     p.payload = std::move(payload);
     outputBytes_ += kFrameHeaderSize + p.payload.size();
     output_.push_back(std::move(p));
+}
+
+size_t Connection::unreadBytes() const
+{
+    int queued = 0;
+    return ioctl(fd_, SIOCOUTQ, &queued) == 0 && queued > 0 ? size_t(queued) : 0;
 }
 
 int Connection::flush()

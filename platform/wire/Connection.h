@@ -52,9 +52,10 @@ public:
 
     // Sends a frame with the descriptor `passFd` now, without waiting: 0
     // when it went (`passFd` is closed here, and any rest of the frame
-    // queued); -1 with errno EAGAIN when it cannot go now (earlier frames
-    // wait, the socket is full, or the kernel takes no more descriptors in
-    // flight), or the socket's error. Unless 0, `passFd` stays the caller's.
+    // queued); -1 with errno EAGAIN when earlier frames wait or the socket
+    // is full, ETOOMANYREFS when the kernel takes no more descriptors in
+    // flight from us, an exhaustion (isExhaustion), or the socket's error.
+    // Unless 0, `passFd` stays the caller's.
     int sendNow(int32_t word, uint32_t arg, uint32_t target, const uint8_t* payload, size_t size, int passFd);
     // Queues a frame behind the ones not yet written.
     void queue(int32_t word, uint32_t arg, uint32_t target, std::vector<uint8_t> payload);
@@ -63,6 +64,11 @@ public:
     bool hasOutput() const { return !output_.empty(); }
     size_t unsentFrames() const { return output_.size(); }
     size_t unsentBytes() const { return outputBytes_; }
+    // What the socket holds that the peer has not read yet (SIOCOUTQ); 0
+    // when the kernel does not say.
+    size_t unreadBytes() const;
+    // The memory that input and output take now.
+    size_t bufferedBytes() const { return reader_.capacity() + outputBytes_; }
     // One read of what has arrived, without waiting: the byte count, 0 at
     // the end of the stream, or -1.
     ssize_t fill() { return reader_.receive(fd_, MSG_DONTWAIT); }

@@ -158,6 +158,15 @@ FrameReader::Result FrameReader::next(Frame* frame)
     return Result::kFrame;
 }
 
+std::vector<int> FrameReader::takeFds()
+{
+    std::vector<int> fds;
+    for (auto& [offset, fd] : fds_)
+        fds.push_back(fd);
+    fds_.clear();
+    return fds;
+}
+
 void FrameReader::closeFds()
 {
     for (auto& [offset, fd] : fds_)

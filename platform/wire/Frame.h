@@ -77,6 +77,9 @@ public:
     bool holdsPartialFrame() const { return end_ > start_; }
     // Closes every received descriptor not yet handed out with a frame.
     void closeFds();
+    // Hands them out instead.
+    std::vector<int> takeFds();
+    size_t capacity() const { return capacity_; }
 
 private:
     void reserve(size_t room);
