@@ -4,7 +4,6 @@
 #include "ManagerProtocol.h"
 
 #include <cerrno>
-#include <fcntl.h>
 #include <linux/sockios.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
@@ -17,8 +16,6 @@ constexpr int kAcceptsPerWake = 64;
 // At most this many of an unprivileged uid's hand-offs wait unread at one
 // host, so that no uid fills a host's socket and shuts the others out.
 constexpr size_t kUnreadHandOffsPerUid = 16;
-
-int openReserve() { return open("/dev/null", O_RDONLY | O_CLOEXEC); }
 
 // What a one-byte frame takes of a socket's send buffer until it is read.
 size_t measureFrameCost()
@@ -40,15 +37,8 @@ size_t measureFrameCost()
 // eviction); the peer set keeps the others.
 Server::Server(EventLoop& loop, int listener, Policy policy)
     : loop_(loop), peers_(loop, PeerSet::Limits{.dropSilent = true, .peersPerUid = SIZE_MAX}),
-      registry_(std::move(policy), geteuid()), listener_(listener), reserve_(openReserve()),
-      frameCost_(measureFrameCost())
+      registry_(std::move(policy), geteuid()), listener_(listener), frameCost_(measureFrameCost())
 {
-}
-
-Server::~Server()
-{
-    if (reserve_ >= 0)
-        close(reserve_);
 }
 
 // Each second, clients that never completed a request and were silent for
@@ -80,13 +70,13 @@ void Server::ready(uint32_t)
         // see who it is. Without one, the listener is not watched until a
         // connection closes or the next tick, instead of waking us again
         // and again.
-        if (reserve_ < 0)
+        if (!peers_.refillReserve())
             return pauseListener(true);
-        close(reserve_);
+        peers_.spendReserve();
         fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd >= 0)
             admit(fd, true);
-        reserve_ = openReserve();
+        peers_.refillReserve();
         if (fd < 0)
             return;
     }

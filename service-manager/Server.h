@@ -17,7 +17,6 @@ class Server final : PeerHandler, Watcher {
 public:
     // Serves the listening socket `listener` (which stays the caller's).
     Server(EventLoop& loop, int listener, Policy policy);
-    ~Server();
     int start();
 
 private:
@@ -46,8 +45,6 @@ private:
     Registry registry_;
     int listener_;
     bool listenerPaused_ = false;
-    // Held for the moment descriptors run out (see ready()).
-    int reserve_;
     // What one small frame takes of a socket's buffer, as SIOCOUTQ counts.
     size_t frameCost_;
     std::unordered_map<uint64_t, Unread> unread_;

@@ -11,6 +11,7 @@
 #include <quellix/ServiceHost.h>
 
 #include <cerrno>
+#include <unistd.h>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -61,6 +62,14 @@ struct ServiceHost::Impl : PeerHandler {
             peers->makeRoom(caller.uid);
             return true;
         }
+        // The reserve let it in; if it cannot be had back, this client
+        // takes the place of an idle one of its own uid (of any
+        // unprivileged uid, for a privileged one), or goes.
+        if (!peers->refillReserve() && !peers->makeRoom(caller.uid)) {
+            close(fd);
+            return true;
+        }
+        peers->refillReserve();
         auto old = clients.find(clientId);
         if (old != clients.end())
             old->second->close();

@@ -3,6 +3,7 @@
 #include "Address.h"
 
 #include <cerrno>
+#include <fcntl.h>
 #include <sys/epoll.h>
 #include <unistd.h>
 
@@ -129,6 +130,8 @@ void Peer::ready(uint32_t events)
         }
     }
     if (!closed_ && (interest_ & EPOLLIN) && (events & (EPOLLIN | EPOLLHUP | EPOLLERR))) {
+        if (acceptFds_)
+            set_.spendReserve();
         ssize_t count = connection_->fill();
         // Descriptors where none belong are closed on another thread: a
         // close can block (a socket that lingers), and this one serves
@@ -140,6 +143,7 @@ void Peer::ready(uint32_t events)
     }
     if (!closed_ && account())
         serveFrames();
+    set_.refillReserve();
 }
 
 void Peer::serveFrames()
@@ -178,7 +182,26 @@ void Peer::watch()
     interest_ = interest;
 }
 
-PeerSet::PeerSet(EventLoop& loop, Limits limits) : loop_(loop), limits_(limits), ownUid_(geteuid()) {}
+PeerSet::PeerSet(EventLoop& loop, Limits limits) : loop_(loop), limits_(limits), ownUid_(geteuid())
+{
+    refillReserve();
+}
+
+PeerSet::~PeerSet() { spendReserve(); }
+
+void PeerSet::spendReserve()
+{
+    if (reserve_ >= 0)
+        ::close(reserve_);
+    reserve_ = -1;
+}
+
+bool PeerSet::refillReserve()
+{
+    if (reserve_ < 0)
+        reserve_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    return reserve_ >= 0;
+}
 
 Peer* PeerSet::adopt(std::unique_ptr<Connection> connection, uint64_t id, const Credentials& credentials,
                      unsigned flags, PeerHandler* handler)

@@ -117,6 +117,7 @@ public:
     };
 
     PeerSet(EventLoop& loop, Limits limits);
+    ~PeerSet();
 
     // Serves the connection (`flags`: Peer::Flags); null when the peer
     // could not be watched or closed at once.
@@ -129,6 +130,13 @@ public:
     bool makeRoom(uid_t uid, const Peer* keep = nullptr);
     // Closes the peers the time rules condemn; called about once a second.
     void expire();
+    // A descriptor held back for the moment they run out: spent, it frees
+    // a place for one that arrives (an accepted connection, or one that
+    // comes with a frame on a kAcceptFds peer, which spends it before each
+    // read). refillReserve() takes it back, false when there is no room:
+    // then the newcomer must make room or go.
+    void spendReserve();
+    bool refillReserve();
 
     bool privileged(uid_t uid) const { return uid == 0 || uid == ownUid_; }
     EventLoop& loop() { return loop_; }
@@ -147,6 +155,7 @@ private:
     EventLoop& loop_;
     Limits limits_;
     uid_t ownUid_;
+    int reserve_ = -1;
     std::unordered_map<Peer*, std::unique_ptr<Peer>> peers_;
     std::unordered_map<uid_t, Holding> holdings_;
 };

@@ -1,6 +1,7 @@
 // The platform against a local user who misbehaves. What `nobody` does runs
 // through setpriv, in this test's network namespace, against root's daemons
 // (or nobody's own).
+#include "Hostile.h"
 #include "ProcessProbe.h"
 #include "RawClient.h"
 #include "Reliability.h"
@@ -20,64 +21,7 @@
 
 namespace {
 
-const uid_t kNobody = 65534;
 const char kNoManager[] = "quellix: Unable to get default service manager!\n";
-
-// Copies of the built programs that nobody may run: the build tree may lie
-// below a directory only root enters. Made in a scratch directory that
-// everyone may enter, removed when the test process ends.
-class PublicCopies {
-public:
-    PublicCopies() { chmod(directory_.path().c_str(), 0755); }
-
-    std::string of(const std::string& program)
-    {
-        const std::string copy = directory_.path() + "/" + program;
-        if (access(copy.c_str(), X_OK) != 0) {
-            std::ifstream in(binaryPath(program), std::ios::binary);
-            std::ofstream(copy, std::ios::binary) << in.rdbuf();
-            chmod(copy.c_str(), 0755);
-        }
-        return copy;
-    }
-
-private:
-    ScratchDir directory_;
-};
-
-std::string runnableByAnyone(const std::string& program)
-{
-    static PublicCopies copies;
-    return copies.of(program);
-}
-
-// `args` as nobody: setpriv, then the program.
-std::vector<std::string> asNobody(const std::string& program, std::vector<std::string> args)
-{
-    std::vector<std::string> line = {"--reuid=nobody", "--regid=nogroup", "--clear-groups",
-                                     runnableByAnyone(program)};
-    line.insert(line.end(), args.begin(), args.end());
-    return line;
-}
-
-RunResult run(bool nobody, const std::string& program, const std::vector<std::string>& args)
-{
-    if (nobody)
-        return runProgram("/usr/bin/setpriv", asNobody(program, args));
-    return runProgram(binaryPath(program), args);
-}
-
-bool startAs(Daemon& daemon, bool nobody, const std::string& program, const std::vector<std::string>& args)
-{
-    if (nobody)
-        return daemon.start("/usr/bin/setpriv", asNobody(program, args));
-    return daemon.start(binaryPath(program), args);
-}
-
-void threat(const std::string& what, const std::string& defence, const std::string& figure, double seconds)
-{
-    record({"threat", what, defence, figure, seconds});
-}
 
 TEST(SecurityTest, OnlyAllowedUidsRegister)
 {

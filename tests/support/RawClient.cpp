@@ -22,17 +22,37 @@ void appendLittleEndian(std::string* out, uint32_t value)
         out->push_back(char((value >> (8 * i)) & 0xFF));
 }
 
+// The abstract address: a NUL byte, then the name.
+socklen_t managerAddress(sockaddr_un* address)
+{
+    *address = sockaddr_un{};
+    address->sun_family = AF_UNIX;
+    std::memcpy(address->sun_path + 1, kAddress, sizeof kAddress - 1);
+    return socklen_t(offsetof(sockaddr_un, sun_path) + 1 + sizeof kAddress - 1);
+}
+
 } // namespace
+
+int listenRaw(int backlog)
+{
+    sockaddr_un address;
+    socklen_t length = managerAddress(&address);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(fd, backlog) != 0) {
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    return fd;
+}
 
 int connectRaw(bool nonBlocking)
 {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0), 0);
     if (fd < 0)
         return -1;
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path + 1, kAddress, sizeof kAddress - 1);
-    auto length = socklen_t(offsetof(sockaddr_un, sun_path) + 1 + sizeof kAddress - 1);
+    sockaddr_un address;
+    socklen_t length = managerAddress(&address);
     if (connect(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
         int error = errno;
         close(fd);

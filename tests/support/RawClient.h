@@ -12,6 +12,9 @@ using namespace std::chrono_literals;
 // of this network namespace, or -1 (errno set; EAGAIN for a non-blocking
 // one when the listen backlog is full).
 int connectRaw(bool nonBlocking = false);
+// A socket listening at that address with `backlog`, as an impostor would
+// hold it; -1 (errno set) when the address is taken.
+int listenRaw(int backlog);
 // Writes all of `bytes`; false on failure.
 bool sendRaw(int fd, const std::string& bytes);
 // Waits until the service manager closes the connection, that is until a

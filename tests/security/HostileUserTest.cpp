@@ -1,0 +1,269 @@
+// What a hostile local user (nobody) does to root's manager and hosts over
+// the transport itself, and what root still gets meanwhile.
+#include "Hostile.h"
+#include "ParcelText.h"
+#include "ProcessProbe.h"
+#include "RawClient.h"
+#include "Reliability.h"
+#include "TestPlatform.h"
+
+#include <quellix/ServiceManager.h>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <future>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+// What root's `quellix call s 1 i32 7` prints when all is well.
+std::string servedCall()
+{
+    Parcel data;
+    data.writeInterfaceToken(String16("test.IEcho"));
+    data.writeInt32(7);
+    return echoedCall(data);
+}
+
+// Root's calls of the echo service "s" that did not come back right.
+size_t failedCalls(size_t calls)
+{
+    size_t failed = 0;
+    for (size_t i = 0; i < calls; ++i)
+        failed += TestPlatform::quellix({"call", "s", "1", "i32", "7"}).out != servedCall();
+    return failed;
+}
+
+class HostileUserTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(platform.startManager()) << platform.manager().error();
+        ASSERT_TRUE(platform.startHost({"--service", "s"})) << platform.host(0).error();
+    }
+    pid_t host() { return platform.host(0).pid(); }
+
+    TestPlatform platform;
+};
+
+// A descriptor whose close blocks, sent to the manager and to a host, does
+// not freeze either: root is served at once and both stop on SIGTERM.
+TEST_F(HostileUserTest, LingeringDescriptorsFreezeNoOne)
+{
+    ASSERT_TRUE(bringUpLoopback());
+    Attacker nobody;
+    ASSERT_TRUE(nobody.run(kNobody, [] {
+        int manager = connectRaw();
+        int link = -1;
+        rawLookup(manager, lookupRequest("s", true), &link);
+        // Once sent, the daemon's copy is the last one; one refused stays
+        // ours, closed without lingering when we are killed.
+        for (int via : {manager, link}) {
+            int lingering = lingeringSocket(30);
+            if (sendDescriptor(via, lingering))
+                close(lingering);
+        }
+    }));
+    Stopwatch watch;
+    EXPECT_EQ(failedCalls(3), 0u);
+    const double served = watch.seconds();
+    EXPECT_LT(served, 2.0);
+    EXPECT_EQ(platform.host(0).stop(SIGTERM, 5s), 0);
+    EXPECT_EQ(platform.manager().stop(SIGTERM, 5s), 0);
+    threat("a descriptor whose close blocks, sent where none belong",
+           "sockets refuse descriptors (SO_PASSRIGHTS off); elsewhere they are closed on another thread",
+           "root served 3 calls in " + std::to_string(int(served * 1000)) + " ms; both daemons stopped on SIGTERM",
+           watch.seconds());
+}
+
+// Connections by the hundred at a host: nobody keeps at most its share,
+// evicted among its own, and root's held reference and new calls work.
+TEST(HostileHostTest, ConnectionsAreBoundedPerUid)
+{
+    struct Case {
+        const char* what;
+        rlim_t hostLimit; // 0: as it starts
+        bool trickle;     // each connection sends one header byte
+    };
+    for (const Case& c : {Case{"600 busy connections", 0, true}, Case{"400 idle ones, 200 descriptors", 200, false}}) {
+        SCOPED_TRACE(c.what);
+        TestPlatform own;
+        ASSERT_TRUE(own.startManager());
+        ASSERT_TRUE(own.startHost({"--service", "s"}));
+        const pid_t pid = own.host(0).pid();
+        if (c.hostLimit) {
+            ASSERT_TRUE(limitDescriptors(pid, c.hostLimit));
+        }
+        sp<IBinder> held = defaultServiceManager()->lookupService(String16("s"));
+        ASSERT_NE(held, nullptr);
+        const int before = openDescriptors(pid);
+        Stopwatch watch;
+        Attacker nobody;
+        ASSERT_TRUE(nobody.run(kNobody, [&] {
+            for (int i = 0; i < (c.trickle ? 600 : 400); ++i) {
+                int manager = connectRaw();
+                int link = -1;
+                rawLookup(manager, lookupRequest("s"), &link);
+                close(manager);
+                if (c.trickle)
+                    sendRaw(link, std::string(1, '\0'));
+            }
+        }));
+        std::this_thread::sleep_for(300ms);
+        const int flooded = openDescriptors(pid);
+        // At a limit of its own the kernel bounds the host; else its share.
+        if (!c.hostLimit) {
+            EXPECT_LE(flooded, before + 256 + 8);
+        }
+        Parcel data, reply;
+        EXPECT_EQ(held->sendTransaction(1, data, &reply, 0), kStatusOk);
+        EXPECT_EQ(failedCalls(3), 0u);
+        threat(c.hostLimit ? "another uid's connections pressing a host out of descriptors"
+                           : "connections by the hundred at a host",
+               c.hostLimit ? "a host makes room only among the pressing uid's own connections"
+                           : "256 connections per unprivileged uid at a host; past it, its idlest goes",
+               std::string(c.what) + ": the host held " + std::to_string(flooded - before) +
+                   " more descriptors; root's held reference and new calls served",
+               watch.seconds());
+    }
+}
+
+// Transactions of 1 MiB whose replies are never read: a host holds a
+// bounded number of bytes for one uid.
+TEST_F(HostileUserTest, HostMemoryIsBoundedPerUid)
+{
+    const long before = residentKiB(host());
+    Stopwatch watch;
+    Attacker nobody;
+    ASSERT_TRUE(nobody.run(kNobody, [] {
+        const std::string payload(1 << 20, 'x');
+        for (int i = 0; i < 100; ++i) {
+            int manager = connectRaw();
+            int link = -1;
+            rawLookup(manager, lookupRequest("s"), &link);
+            sendRaw(link, frameBytes(uint32_t(payload.size()), 1, 0, payload));
+        }
+    }));
+    std::this_thread::sleep_for(300ms);
+    const long grown = (residentKiB(host()) - before) / 1024;
+    EXPECT_LT(grown, 48);
+    EXPECT_EQ(failedCalls(3), 0u);
+    threat("replies of 1 MiB never read, 100 connections", "32 MiB buffered per unprivileged uid at a host",
+           "the host grew by " + std::to_string(grown) + " MiB", watch.seconds());
+}
+
+// Connections that each completed a request and then trickle one header
+// byte, at a manager of 256 descriptors: they go 10 s after that byte,
+// and meanwhile a listing that fails says so.
+TEST_F(HostileUserTest, HalfSentFramesExpireAndFailedListingsSaySo)
+{
+    ASSERT_TRUE(limitDescriptors(platform.manager().pid(), 256));
+    Stopwatch watch;
+    Attacker nobody;
+    ASSERT_TRUE(nobody.run(kNobody, [] {
+        for (int i = 0; i < 248; ++i) {
+            int manager = connectRaw();
+            rawLookup(manager, lookupRequest("s"));
+            sendRaw(manager, std::string(1, '\0'));
+        }
+    }));
+    const std::string listing = "Found 1 services:\n0\ts: [test.IEcho]\n";
+    RunResult during = TestPlatform::quellix({"list"});
+    if (during.exitStatus != 0) {
+        EXPECT_EQ(during.out, "");
+        EXPECT_EQ(during.err, "quellix: Listing failed with status -32\n");
+        EXPECT_EQ(during.exitStatus, 10);
+    } else {
+        EXPECT_EQ(during.out, listing);
+    }
+    RunResult after;
+    while (watch.seconds() < 15 && (after = TestPlatform::quellix({"list"})).out != listing)
+        std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(after.out, listing);
+    EXPECT_LT(watch.seconds(), 13.0);
+    threat("connections with half a frame each, at the descriptor limit (256)",
+           "a frame must be whole 10 s after its first byte; a failed listing is reported (exit 10)",
+           "root listed again after " + std::to_string(int(watch.seconds())) + " s; meanwhile exit " +
+               std::to_string(during.exitStatus),
+           watch.seconds());
+}
+
+// An impostor that holds the address with a full backlog: root's tools
+// give up instead of hanging.
+TEST(HostileImpostorTest, AFullBacklogHangsNoOne)
+{
+    Attacker nobody;
+    ASSERT_TRUE(nobody.run(kNobody, [] {
+        listenRaw(0);
+        connectRaw();
+    }));
+    Stopwatch watch;
+    RunResult list = TestPlatform::quellix({"list"});
+    EXPECT_EQ(list.err, "quellix: Unable to get default service manager!\n");
+    EXPECT_EQ(list.exitStatus, 20);
+    RunResult manager = runProgram(binaryPath("service-manager"), {}, 10s);
+    EXPECT_EQ(manager.err, "service-manager: another service manager is already running\n");
+    EXPECT_EQ(manager.exitStatus, 1);
+    EXPECT_LT(watch.seconds(), 8.0);
+    threat("an impostor holding the address with a full backlog", "clients connect with a deadline (2 s)",
+           "root's quellix exited 20 and service-manager 1 within " + std::to_string(int(watch.seconds())) + " s",
+           watch.seconds());
+}
+
+// Fresh look-ups in a flood from four connections, while the host is
+// stopped for a moment (busy, say): root's hand-off still finds room in
+// the host's socket, since no uid may fill it, and root's calls all come
+// back.
+TEST_F(HostileUserTest, FreshLookUpFloodsLeaveOthersServed)
+{
+    ASSERT_EQ(kill(host(), SIGSTOP), 0);
+    Attacker nobody;
+    ASSERT_TRUE(nobody.run(kNobody, [] {
+        for (int i = 0; i < 4; ++i)
+            std::thread([] {
+                int manager = connectRaw();
+                for (;;) {
+                    int link = -1;
+                    rawLookup(manager, lookupRequest("s", true), &link);
+                    if (link >= 0)
+                        close(link);
+                }
+            }).detach();
+    }));
+    std::this_thread::sleep_for(500ms);
+    Stopwatch watch;
+    auto waiting = std::async(std::launch::async, [] { return TestPlatform::quellix({"call", "s", "1", "i32", "7"}); });
+    std::this_thread::sleep_for(500ms);
+    ASSERT_EQ(kill(host(), SIGCONT), 0);
+    EXPECT_EQ(waiting.get().out, servedCall());
+    const size_t failed = failedCalls(30);
+    EXPECT_EQ(failed, 0u);
+    threat("fresh look-ups in a flood", "at most 16 unread hand-offs per unprivileged uid at a host",
+           "root's call made while the host was stopped was served; " + std::to_string(failed) +
+               " of 30 later ones failed",
+           watch.seconds());
+}
+
+// A uid allowed to register holds its cap of names over all its
+// connections together.
+TEST(HostileNamesTest, NamesAreCappedPerUid)
+{
+    Daemon manager;
+    ASSERT_TRUE(manager.start(binaryPath("service-manager"), {"--allow-register", "65534", "--max-names-per-uid", "4"}));
+    Stopwatch watch;
+    Daemon first;
+    ASSERT_TRUE(startAs(first, true, "service-host", {"--service", "a1", "--service", "a2", "--service", "a3"}));
+    RunResult second = run(true, "service-host", {"--service", "b1", "--service", "b2"});
+    EXPECT_EQ(second.err, "service-host: cannot register 'b2': this uid may register no more names (status -24)\n");
+    EXPECT_EQ(second.exitStatus, 1);
+    Daemon root;
+    EXPECT_TRUE(root.start(binaryPath("service-host"), {"--service", "r1", "--service", "r2", "--service", "r3",
+                                                         "--service", "r4", "--service", "r5"}));
+    threat("names registered over many connections", "names are capped per uid too (--max-names-per-uid)",
+           second.exitStatus == 1 ? "the fifth name of the uid refused" : "past the cap", watch.seconds());
+}
+
+} // namespace

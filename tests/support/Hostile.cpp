@@ -1,0 +1,165 @@
+#include "Hostile.h"
+
+#include "Reliability.h"
+#include "Scratch.h"
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <sys/stat.h>
+#include <grp.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+// Copies of the built programs that nobody may run: the build tree may lie
+// below a directory only root enters. Made in a scratch directory that
+// everyone may enter, removed when the test process ends.
+class PublicCopies {
+public:
+    PublicCopies() { chmod(directory_.path().c_str(), 0755); }
+
+    std::string of(const std::string& program)
+    {
+        const std::string copy = directory_.path() + "/" + program;
+        if (access(copy.c_str(), X_OK) != 0) {
+            std::ifstream in(binaryPath(program), std::ios::binary);
+            std::ofstream(copy, std::ios::binary) << in.rdbuf();
+            chmod(copy.c_str(), 0755);
+        }
+        return copy;
+    }
+
+private:
+    ScratchDir directory_;
+};
+
+std::string runnableByAnyone(const std::string& program)
+{
+    static PublicCopies copies;
+    return copies.of(program);
+}
+
+// `args` as nobody: setpriv, then the program.
+std::vector<std::string> asNobody(const std::string& program, std::vector<std::string> args)
+{
+    std::vector<std::string> line = {"--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                                     runnableByAnyone(program)};
+    line.insert(line.end(), args.begin(), args.end());
+    return line;
+}
+
+} // namespace
+
+RunResult run(bool nobody, const std::string& program, const std::vector<std::string>& args)
+{
+    if (nobody)
+        return runProgram("/usr/bin/setpriv", asNobody(program, args));
+    return runProgram(binaryPath(program), args);
+}
+
+bool startAs(Daemon& daemon, bool nobody, const std::string& program, const std::vector<std::string>& args)
+{
+    if (nobody)
+        return daemon.start("/usr/bin/setpriv", asNobody(program, args));
+    return daemon.start(binaryPath(program), args);
+}
+
+void threat(const std::string& what, const std::string& defence, const std::string& figure, double seconds)
+{
+    record({"threat", what, defence, figure, seconds});
+}
+
+Attacker::~Attacker()
+{
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+}
+
+bool Attacker::run(uid_t uid, const std::function<void()>& attack)
+{
+    int done[2];
+    if (pipe2(done, O_CLOEXEC) != 0)
+        return false;
+    pid_ = fork();
+    if (pid_ == 0) {
+        close(done[0]);
+        if (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0)
+            _exit(1);
+        attack();
+        (void)!write(done[1], "x", 1);
+        pause();
+        _exit(0);
+    }
+    close(done[1]);
+    char byte;
+    bool ran = pid_ > 0 && read(done[0], &byte, 1) == 1;
+    close(done[0]);
+    return ran;
+}
+
+bool bringUpLoopback()
+{
+    int control = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (control < 0)
+        return false;
+    ifreq request{};
+    std::strcpy(request.ifr_name, "lo");
+    bool up = ioctl(control, SIOCGIFFLAGS, &request) == 0;
+    if (up) {
+        request.ifr_flags |= IFF_UP;
+        up = ioctl(control, SIOCSIFFLAGS, &request) == 0;
+    }
+    close(control);
+    return up;
+}
+
+int lingeringSocket(int seconds)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(listener, 1) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+        connect(client, reinterpret_cast<sockaddr*>(&address), length) != 0)
+        return -1;
+    // The listener stays open and never accepts, so nothing is ever read.
+    fcntl(client, F_SETFL, O_NONBLOCK);
+    static char filler[65536];
+    while (send(client, filler, sizeof filler, MSG_NOSIGNAL) > 0) {
+    }
+    linger lingering{1, seconds};
+    setsockopt(client, SOL_SOCKET, SO_LINGER, &lingering, sizeof lingering);
+    fcntl(client, F_SETFL, 0);
+    return client;
+}
+
+bool sendDescriptor(int via, int fd)
+{
+    char byte = 0;
+    iovec iov{&byte, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+    msghdr message{};
+    message.msg_iov = &iov;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* c = CMSG_FIRSTHDR(&message);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
+    return sendmsg(via, &message, MSG_NOSIGNAL) == 1;
+}

@@ -1,0 +1,47 @@
+// What a hostile local user's process does in the security tests: it runs
+// as another uid in a child, and it has lingering sockets and descriptors
+// to send where none belong.
+#pragma once
+
+#include "Process.h"
+
+#include <functional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+inline constexpr uid_t kNobody = 65534;
+
+// A built program run, or started, as root or (through setpriv) as nobody;
+// nobody runs copies that it may read, wherever the build tree lies.
+RunResult run(bool nobody, const std::string& program, const std::vector<std::string>& args);
+bool startAs(Daemon& daemon, bool nobody, const std::string& program, const std::vector<std::string>& args);
+
+// One row of the security report: a threat, its defence and what the run
+// saw of it.
+void threat(const std::string& what, const std::string& defence, const std::string& figure, double seconds);
+
+// A child that becomes `uid`, runs `attack`, says it is done and then
+// holds whatever it opened until the object goes (it is killed then).
+class Attacker {
+public:
+    Attacker() = default;
+    ~Attacker();
+    Attacker(const Attacker&) = delete;
+    Attacker& operator=(const Attacker&) = delete;
+
+    // Returns once `attack` has run; false when the child failed first.
+    bool run(uid_t uid, const std::function<void()>& attack);
+
+private:
+    pid_t pid_ = -1;
+};
+
+// Brings the network namespace's loopback up (a new one has it down).
+bool bringUpLoopback();
+// A TCP socket over loopback whose close blocks: it holds unsent data that
+// its peer never reads, and lingers for `seconds`. -1 when it cannot be
+// made.
+int lingeringSocket(int seconds);
+// Sends one byte with `fd` attached over the connected socket `via`.
+bool sendDescriptor(int via, int fd);
