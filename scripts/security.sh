@@ -54,7 +54,12 @@ commit=$(git rev-parse --short HEAD 2>/dev/null || echo unknown)
     echo "  from \`LocalService::caller()\` (\`service-host --allow-uid UID\`)."
     echo "- Limits for uids other than root and the manager's own: 256 connections"
     echo "  per uid (\`--max-connections-per-uid N\`), 1,000 names per connection"
-    echo "  (\`--max-names-per-connection N\`)."
+    echo "  (\`--max-names-per-connection N\`) and per uid (\`--max-names-per-uid N\`),"
+    echo "  32 MiB buffered per uid, 16 hand-offs per uid unread at a host; at a host,"
+    echo "  256 client connections per uid and 32 MiB buffered per uid. A request"
+    echo "  must be whole 10 s after its first byte. Out of descriptors, a newcomer"
+    echo "  displaces only an idle connection of its own uid (root's, any"
+    echo "  unprivileged uid's); no other uid's pressure closes a privileged one."
     echo
     echo "## Limits that stay"
     echo

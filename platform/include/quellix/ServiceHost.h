@@ -75,9 +75,11 @@ public:
     // when out of descriptors or memory, otherwise the negated errno.
     //
     // A client that sends a malformed message loses its connection, and so
-    // does one that leaves half a frame unfinished for 10 seconds; no
-    // client holds up another. Out of descriptors, the client that has
-    // waited longest for a reply of ours is disconnected to make room.
+    // does one whose message is not whole 10 seconds after its first byte;
+    // no client holds up another. A uid other than root and ours holds at
+    // most 256 connections and 32 MiB of messages here; past them, or out
+    // of descriptors, a newcomer takes the place of the idlest connection
+    // of its own uid (root's may take any other uid's) or is turned away.
     status_t serve();
 
     struct Impl;
