@@ -1,9 +1,13 @@
 // service-manager: the registry daemon. Listens at the platform's abstract
-// socket, says "ready" once it accepts connections, and serves until
-// SIGTERM or SIGINT.
+// socket (or serves the one the init system passes it), says "ready" once
+// it accepts connections, and serves until SIGTERM or SIGINT.
 #include "Address.h"
 #include "EventLoop.h"
 #include "Server.h"
+
+#include <quellix/Names.h>
+
+#include <systemd/sd-daemon.h>
 
 #include <cerrno>
 #include <charconv>
@@ -11,6 +15,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
 #include <unistd.h>
 
@@ -65,6 +70,39 @@ void reportHolder()
         std::fprintf(stderr, "service-manager: another service manager is already running\n");
 }
 
+// The listening socket: the one the init system passed (LISTEN_FDS), which
+// must be a listening Unix stream socket at the platform's address, or
+// else one of our own; -1 after saying why there is none.
+int listeningSocket()
+{
+    int passed = sd_listen_fds(1);
+    if (passed < 0) {
+        std::fprintf(stderr, "service-manager: cannot take the passed sockets: %s\n", std::strerror(-passed));
+        return -1;
+    }
+    if (passed == 0) {
+        int fd = listenServiceManager();
+        if (fd < 0 && errno == EADDRINUSE)
+            reportHolder();
+        else if (fd < 0)
+            std::fprintf(stderr, "service-manager: cannot listen: %s\n", std::strerror(errno));
+        return fd;
+    }
+    const std::string address = std::string(1, '\0') + kServiceManagerSocket;
+    const int fd = SD_LISTEN_FDS_START;
+    if (passed != 1) {
+        std::fprintf(stderr, "service-manager: the init system passed %d sockets, not one\n", passed);
+        return -1;
+    }
+    if (sd_is_socket_unix(fd, SOCK_STREAM, 1, address.data(), address.size()) <= 0) {
+        std::fprintf(stderr, "service-manager: the socket passed by the init system is not a listening Unix "
+                             "stream socket at @%s\n", kServiceManagerSocket);
+        return -1;
+    }
+    // Accepting goes on until there is no one left to accept.
+    return fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) == 0 ? fd : -1;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -80,14 +118,9 @@ int main(int argc, char** argv)
     sigprocmask(SIG_BLOCK, &stop, nullptr);
     raiseDescriptorLimit();
 
-    int listener = listenServiceManager();
-    if (listener < 0) {
-        if (errno == EADDRINUSE)
-            reportHolder();
-        else
-            std::fprintf(stderr, "service-manager: cannot listen: %s\n", std::strerror(errno));
+    int listener = listeningSocket();
+    if (listener < 0)
         return 1;
-    }
     EventLoop loop;
     Server server(loop, listener, std::move(policy));
     if (loop.open(stop) < 0 || server.start() < 0) {
@@ -96,6 +129,7 @@ int main(int argc, char** argv)
     }
     std::fputs("ready\n", stdout);
     std::fflush(stdout);
+    sd_notify(0, (std::string("READY=1\nSTATUS=Serving at @") + kServiceManagerSocket).c_str());
     if (loop.run() < 0) {
         std::fprintf(stderr, "service-manager: the event loop failed: %s\n", std::strerror(errno));
         return 1;
