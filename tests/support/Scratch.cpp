@@ -12,6 +12,8 @@ namespace fs = std::filesystem;
 const std::vector<std::string> kRuntimeFiles = {
     "bin/quellix",
     "bin/service-host",
+    "lib/systemd/system/quellix-service-manager.service",
+    "lib/systemd/system/quellix-service-manager.socket",
     "sbin/service-manager",
     "share/bash-completion/completions/quellix",
     "share/doc/quellix/LICENSE",
