@@ -7,7 +7,7 @@
 # helper). The benchmarks run without them, so this never fails.
 set -eu
 
-packages="g++ cmake ninja-build make libgtest-dev libgmock-dev util-linux clang libclang-rt-14-dev libbenchmark-dev groff-base man-db hyperfine time pkgconf libsystemd-dev systemd"
+packages="g++ cmake ninja-build make libgtest-dev libgmock-dev util-linux clang libclang-rt-14-dev libbenchmark-dev groff-base man-db hyperfine time pkgconf libsystemd-dev systemd lintian"
 peers=false
 if [ "${1:-}" = --peers ]; then
   packages="dbus systemd libglib2.0-bin python3-dbus python3-gi"

@@ -22,12 +22,12 @@ TEST(InstallTest, InstallsExactlyItsFilesBelowThePrefix)
     EXPECT_EQ(listFiles(root.path()), kInstalledFiles);
     for (const char* program : {"bin/quellix", "bin/service-host", "sbin/service-manager"})
         EXPECT_TRUE(isExecutable(root.path() + "/" + program)) << program;
-    for (const char* file : {"share/man/man1/quellix.1", "share/bash-completion/completions/quellix",
-                             "share/doc/quellix/LICENSE"})
+    for (const char* file : {"share/man/man1/quellix.1.gz", "share/bash-completion/completions/quellix",
+                             "share/doc/quellix/copyright"})
         EXPECT_FALSE(isExecutable(root.path() + "/" + file)) << file;
     EXPECT_EQ(readFile(root.path() + "/share/bash-completion/completions/quellix"),
               readFile(sourcePath("completion/quellix")));
-    EXPECT_EQ(readFile(root.path() + "/share/man/man8/service-manager.8"),
+    EXPECT_EQ(runProgram("/bin/gzip", {"-dc", root.path() + "/share/man/man8/service-manager.8.gz"}).out,
               readFile(sourcePath("man/man8/service-manager.8")));
 }
 

@@ -70,7 +70,7 @@ TEST_F(LibraryTest, ExampleBuildsWithPkgConfigAndServes)
          "sh", examples + "/counter.cpp", counter},
         120s,
         {"CXX=" QUELLIX_CXX, "FLAGS=" QUELLIX_EXAMPLE_FLAGS, "PKG_CONFIG=" QUELLIX_PKG_CONFIG,
-         "PKG_CONFIG_PATH=" + prefix + "/lib/pkgconfig"});
+         "PKG_CONFIG_PATH=" + prefix + "/" QUELLIX_LIBDIR "/pkgconfig"});
     ASSERT_EQ(built.exitStatus, 0) << built.out << built.err;
     expectServes(counter);
 }

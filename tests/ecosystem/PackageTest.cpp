@@ -1,13 +1,16 @@
 // The Debian packages (make package): built with CPack from the install's
 // two components, quellix holds the runtime files and quellix-dev the
-// development files, each below /usr; each names what it depends on, and
-// the programs work once extracted.
+// development files, each below /usr; each names what it depends on, the
+// runtime enables its socket the way debhelper does, lintian finds no
+// fault, and the programs work once extracted.
 #include "Process.h"
 #include "Scratch.h"
 
 #include <algorithm>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <regex>
+#include <regex>
 
 namespace {
 
@@ -65,6 +68,13 @@ TEST_F(PackageTest, MakesTheRuntimeAndTheDevelopmentPackage)
     EXPECT_NE(fields.out.find("Maintainer: quellix developers"), std::string::npos) << fields.out;
     EXPECT_NE(fields.out.find("Depends: "), std::string::npos) << fields.out;
     EXPECT_NE(fields.out.find("libc6"), std::string::npos) << fields.out;
+    EXPECT_NE(fields.out.find("init-system-helpers"), std::string::npos) << fields.out;
+    // The socket is enabled on installation and stopped on removal.
+    RunResult scripts = runProgram(QUELLIX_DPKG_DEB, {"-e", deb, scratch.path() + "/control"});
+    EXPECT_EQ(scripts.exitStatus, 0) << scripts.err;
+    EXPECT_NE(readFile(scratch.path() + "/control/postinst").find("enable \"$unit\""), std::string::npos);
+    EXPECT_NE(readFile(scratch.path() + "/control/prerm").find("stop quellix-service-manager.service"),
+              std::string::npos);
 
     std::string devRoot = scratch.path() + "/development";
     std::string devDeb = extract(debs[0], devRoot);
@@ -82,6 +92,12 @@ TEST_F(PackageTest, MakesTheRuntimeAndTheDevelopmentPackage)
     RunResult result = runProgram(root + "/usr/bin/quellix", {"check", "demo.greeter"});
     EXPECT_EQ(result.out, "Service demo.greeter: found\n");
     EXPECT_EQ(result.exitStatus, 0);
+
+    // Lintian finds nothing worse than information in either package.
+    RunResult lintian = runProgram("/usr/bin/lintian", {"--tag-display-limit", "0", scratch.path() + "/out/" + debs[0],
+                                                        scratch.path() + "/out/" + debs[1]}, 120s);
+    EXPECT_EQ(std::regex_replace(lintian.out, std::regex("(^|\n)running with root privileges[^\n]*"), ""), "")
+        << lintian.err;
 }
 
 } // namespace

@@ -9,21 +9,33 @@
 
 namespace fs = std::filesystem;
 
-const std::vector<std::string> kRuntimeFiles = {
+namespace {
+
+std::vector<std::string> sorted(std::vector<std::string> files)
+{
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+} // namespace
+
+const std::vector<std::string> kRuntimeFiles = sorted({
     "bin/quellix",
     "bin/service-host",
     "lib/systemd/system/quellix-service-manager.service",
     "lib/systemd/system/quellix-service-manager.socket",
     "sbin/service-manager",
     "share/bash-completion/completions/quellix",
-    "share/doc/quellix/LICENSE",
     "share/doc/quellix/README.md",
-    "share/man/man1/quellix.1",
-    "share/man/man1/service-host.1",
-    "share/man/man8/service-manager.8",
-};
+    "share/doc/quellix/changelog.gz",
+    "share/doc/quellix/copyright",
+    "share/lintian/overrides/quellix",
+    "share/man/man1/quellix.1.gz",
+    "share/man/man1/service-host.1.gz",
+    "share/man/man8/service-manager.8.gz",
+});
 
-const std::vector<std::string> kDevelopmentFiles = {
+const std::vector<std::string> kDevelopmentFiles = sorted({
     "include/quellix/Credentials.h",
     "include/quellix/IBinder.h",
     "include/quellix/LocalService.h",
@@ -37,17 +49,18 @@ const std::vector<std::string> kDevelopmentFiles = {
     "include/quellix/String8.h",
     "include/quellix/TextOutput.h",
     "include/quellix/Vector.h",
-    "lib/cmake/QuellixPlatform/QuellixPlatformConfig.cmake",
-    "lib/cmake/QuellixPlatform/QuellixPlatformConfigVersion.cmake",
-    "lib/cmake/QuellixPlatform/QuellixPlatformTargets-" QUELLIX_BUILD_TYPE ".cmake",
-    "lib/cmake/QuellixPlatform/QuellixPlatformTargets.cmake",
-    "lib/libquellix-platform.a",
-    "lib/pkgconfig/quellix-platform.pc",
-    "share/doc/quellix-dev/LICENSE",
+    QUELLIX_LIBDIR "/cmake/QuellixPlatform/QuellixPlatformConfig.cmake",
+    QUELLIX_LIBDIR "/cmake/QuellixPlatform/QuellixPlatformConfigVersion.cmake",
+    QUELLIX_LIBDIR "/cmake/QuellixPlatform/QuellixPlatformTargets-" QUELLIX_BUILD_TYPE ".cmake",
+    QUELLIX_LIBDIR "/cmake/QuellixPlatform/QuellixPlatformTargets.cmake",
+    QUELLIX_LIBDIR "/libquellix-platform.a",
+    QUELLIX_LIBDIR "/pkgconfig/quellix-platform.pc",
+    "share/doc/quellix-dev/changelog.gz",
+    "share/doc/quellix-dev/copyright",
     "share/doc/quellix-dev/examples/CMakeLists.txt",
     "share/doc/quellix-dev/examples/README.md",
     "share/doc/quellix-dev/examples/counter.cpp",
-};
+});
 
 namespace {
 
