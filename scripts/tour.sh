@@ -62,7 +62,7 @@ platform_start service-host
   background "service-host --service my.echo --interface my.IEcho --service my.failing --status -38"
   show "quellix call my.echo 7 i32 42"
   show "quellix call my.failing 1"
-  show "service-host --service my.echo"
+  show "service-host --service my.echo" | sed 's/(pid [0-9]*,/(pid 1234,/'
   show "service-host --service 'bad\\q'"
 } >"$out/service-host.1"
 

@@ -10,6 +10,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <string>
 
 namespace {
 
@@ -56,6 +57,8 @@ int main(int argc, char** argv)
     const sigset_t stop = ServiceHost::stopSignals();
     sigprocmask(SIG_BLOCK, &stop, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+    // A closed terminal or a reload does not end the services.
+    std::signal(SIGHUP, SIG_IGN);
     ServiceHost::raiseDescriptorLimit();
 
     Credentials holder;
@@ -72,10 +75,14 @@ int main(int argc, char** argv)
         return 1;
     }
     for (const NamedService& s : services) {
-        status_t status = host->addService(s.name, s.service);
+        Credentials nameHolder;
+        status_t status = host->addService(s.name, s.service, &nameHolder);
         if (status != kStatusOk) {
-            std::fprintf(stderr, "service-host: cannot register '%s': %s (status %d)\n",
-                         String8(s.name).c_str(), describe(status), status);
+            std::string heldBy;
+            if (status == kStatusNameTaken && nameHolder.pid != 0)
+                heldBy = " (pid " + std::to_string(nameHolder.pid) + ", uid " + std::to_string(nameHolder.uid) + ")";
+            std::fprintf(stderr, "service-host: cannot register '%s': %s%s (status %d)\n",
+                         String8(s.name).c_str(), describe(status), heldBy.c_str(), status);
             return 1;
         }
     }

@@ -3,7 +3,11 @@
 #include "Address.h"
 #include "ManagerProtocol.h"
 
+#include <quellix/String8.h>
+
 #include <cerrno>
+#include <cstdio>
+#include <string>
 #include <linux/sockios.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
@@ -13,6 +17,20 @@
 namespace {
 
 constexpr int kAcceptsPerWake = 64;
+
+// A name as a log line may show it: UTF-8, with control characters and
+// backslashes escaped (no name can forge a line), cut after 100 bytes.
+std::string printable(const String16& name)
+{
+    const std::string utf8 = String8(name).bytes();
+    std::string shown;
+    for (unsigned char byte : utf8.substr(0, 100)) {
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+        shown += byte < 0x20 || byte == 0x7F || byte == '\\' ? escaped : std::string(1, char(byte));
+    }
+    return utf8.size() > 100 ? shown + "..." : shown;
+}
 // At most this many of an unprivileged uid's hand-offs wait unread at one
 // host, so that no uid fills a host's socket and shuts the others out.
 constexpr size_t kUnreadHandOffsPerUid = 16;
@@ -126,7 +144,9 @@ void Server::onClose(Peer& peer)
 {
     // A descriptor is free again: accept again if we had stopped.
     pauseListener(false);
-    registry_.leave(peer.id, peer.credentials.uid);
+    if (size_t names = registry_.leave(peer.id, peer.credentials.uid))
+        peers_.log().write("host pid %d, uid %u gone: %zu names dropped", int(peer.credentials.pid),
+                           unsigned(peer.credentials.uid), names);
     hosts_.erase(peer.id);
     reached_.erase(peer.id);
     unread_.erase(peer.id);
@@ -211,8 +231,18 @@ void Server::add(Peer& host, const String16& name, uint32_t handle)
         // A host may idle, and is never closed to make room.
         host.anchored = true;
         hosts_[host.id] = &host;
+        return reply(host, status);
     }
-    reply(host, status);
+    // A taken name: who holds it, for the log and the refused host.
+    Credentials holder;
+    std::string heldBy;
+    if (const Registry::Entry* entry = registry_.find(name); entry && status == kStatusNameTaken) {
+        holder = hosts_.at(entry->host)->credentials;
+        heldBy = " (held by pid " + std::to_string(holder.pid) + ", uid " + std::to_string(holder.uid) + ")";
+    }
+    peers_.log().write("refused to register '%s' for pid %d, uid %u: status %d%s", printable(name).c_str(),
+                       int(host.credentials.pid), unsigned(host.credentials.uid), int(status), heldBy.c_str());
+    reply(host, status, 0, status == kStatusNameTaken ? encodeHolder(holder) : std::vector<uint8_t>());
 }
 
 void Server::reply(Peer& client, status_t status, uint32_t target, std::vector<uint8_t> payload)

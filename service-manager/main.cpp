@@ -73,9 +73,10 @@ void reportHolder()
 // The listening socket: the one the init system passed (LISTEN_FDS), which
 // must be a listening Unix stream socket at the platform's address, or
 // else one of our own; -1 after saying why there is none.
-int listeningSocket()
+int listeningSocket(bool* fromInitSystem)
 {
     int passed = sd_listen_fds(1);
+    *fromInitSystem = passed > 0;
     if (passed < 0) {
         std::fprintf(stderr, "service-manager: cannot take the passed sockets: %s\n", std::strerror(-passed));
         return -1;
@@ -113,22 +114,34 @@ int main(int argc, char** argv)
         return 2;
     }
     std::signal(SIGPIPE, SIG_IGN);
-    // Termination requests wait for the event loop, which takes them.
-    const sigset_t stop = stopSignals();
-    sigprocmask(SIG_BLOCK, &stop, nullptr);
+    // Termination requests wait for the event loop, which takes them; so
+    // does SIGHUP (a closed terminal, a reload), which stops nothing: there
+    // is nothing to re-read.
+    sigset_t signals = stopSignals();
+    sigaddset(&signals, SIGHUP);
+    sigprocmask(SIG_BLOCK, &signals, nullptr);
     raiseDescriptorLimit();
 
-    int listener = listeningSocket();
+    bool passed;
+    int listener = listeningSocket(&passed);
     if (listener < 0)
         return 1;
     EventLoop loop;
     Server server(loop, listener, std::move(policy));
-    if (loop.open(stop) < 0 || server.start() < 0) {
+    loop.onSignal([](int signal) {
+        if (signal != SIGHUP)
+            return true;
+        std::fprintf(stderr, "service-manager: SIGHUP received; there is nothing to re-read\n");
+        return false;
+    });
+    if (loop.open(signals) < 0 || server.start() < 0) {
         std::fprintf(stderr, "service-manager: cannot start the event loop: %s\n", std::strerror(errno));
         return 1;
     }
     std::fputs("ready\n", stdout);
     std::fflush(stdout);
+    std::fprintf(stderr, "service-manager: ready, serving @%s%s\n", kServiceManagerSocket,
+                 passed ? " (the init system's socket)" : "");
     sd_notify(0, (std::string("READY=1\nSTATUS=Serving at @") + kServiceManagerSocket).c_str());
     if (loop.run() < 0) {
         std::fprintf(stderr, "service-manager: the event loop failed: %s\n", std::strerror(errno));

@@ -9,8 +9,10 @@
 #include <quellix/LocalService.h>
 #include <quellix/Names.h>
 #include <quellix/ServiceHost.h>
+#include <quellix/String8.h>
 
 #include <cerrno>
+#include <exception>
 #include <unistd.h>
 #include <unordered_map>
 #include <utility>
@@ -78,6 +80,14 @@ struct ServiceHost::Impl : PeerHandler {
         return true;
     }
 
+    status_t serviceFailed(const LocalService& service, const Frame& frame, const Peer& client, const char* what)
+    {
+        peers->log().write("service %s threw %s for code %u from pid %d, uid %u; that transaction failed",
+                           String8(service.interfaceName()).c_str(), what, unsigned(frame.word),
+                           int(client.credentials.pid), unsigned(client.credentials.uid));
+        return kStatusServiceFailed;
+    }
+
     bool answer(Peer& client, Frame& frame)
     {
         // Handles come from the service manager: an unknown one is a client
@@ -87,8 +97,17 @@ struct ServiceHost::Impl : PeerHandler {
         Parcel data;
         data.adoptData(std::move(frame.payload));
         Parcel reply;
-        status_t status =
-            services[frame.target]->transact(uint32_t(frame.word), data, &reply, frame.arg, client.credentials);
+        status_t status;
+        LocalService& service = *services[frame.target];
+        try {
+            status = service.transact(uint32_t(frame.word), data, &reply, frame.arg, client.credentials);
+        } catch (const std::exception& error) {
+            status = serviceFailed(service, frame, client, error.what());
+            reply.setData(nullptr, 0);
+        } catch (...) {
+            status = serviceFailed(service, frame, client, "an exception of unknown type");
+            reply.setData(nullptr, 0);
+        }
         if (reply.dataSize() > kMaxParcelSize) {
             reply.setData(nullptr, 0);
             status = kStatusParcelTooLarge;
@@ -126,7 +145,7 @@ sigset_t ServiceHost::stopSignals() { return ::stopSignals(); }
 
 bool ServiceHost::raiseDescriptorLimit() { return ::raiseDescriptorLimit() == 0; }
 
-status_t ServiceHost::addService(const String16& name, const sp<LocalService>& service)
+status_t ServiceHost::addService(const String16& name, const sp<LocalService>& service, Credentials* holder)
 {
     if (!isValidServiceName(name) || !service || !impl_->manager)
         return kStatusBadValue; // registration ends when serving starts
@@ -149,6 +168,8 @@ status_t ServiceHost::addService(const String16& name, const sp<LocalService>& s
     }
     if (status == kStatusOk)
         status = frame.word == kManagerReply ? status_t(frame.arg) : kStatusBadParcel;
+    if (status == kStatusNameTaken && holder)
+        decodeHolder(frame.payload, holder);
     if (status != kStatusOk)
         impl_->services.pop_back();
     return status;

@@ -135,7 +135,7 @@ int EventLoop::run()
             if (watcher == nullptr) {
                 signalfd_siginfo info;
                 while (read(signals_, &info, sizeof info) == ssize_t(sizeof info))
-                    stopped_ = true;
+                    stopped_ = stopped_ || !onSignal_ || onSignal_(int(info.ssi_signo));
             } else if (watcher->watched) {
                 watcher->ready(events[i].events);
             }

@@ -44,8 +44,11 @@ public:
     EventLoop& operator=(const EventLoop&) = delete;
 
     // Sets the loop up; run() ends when one of `signals` (blocked by the
-    // program) arrives.
+    // program) arrives, unless onSignal says otherwise.
     int open(const sigset_t& signals);
+    // `handle` is told of each signal and returns whether it stops the
+    // loop.
+    void onSignal(std::function<bool(int)> handle) { onSignal_ = std::move(handle); }
     // Watches `fd` for `events` (0: for nothing, for now).
     int add(int fd, uint32_t events, Watcher* watcher);
     int modify(int fd, uint32_t events, Watcher* watcher);
@@ -68,6 +71,7 @@ private:
     int signals_ = -1;
     std::chrono::milliseconds tickInterval_{0};
     std::function<void()> onTick_;
+    std::function<bool(int)> onSignal_;
     bool stopped_ = false;
     std::vector<Watcher*> removed_;
 };

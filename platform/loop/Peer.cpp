@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <string>
 #include <sys/epoll.h>
 #include <unistd.h>
 
@@ -26,12 +27,15 @@ Peer::Peer(PeerSet& set, std::unique_ptr<Connection> connection, uint64_t id_, c
 {
 }
 
-bool Peer::expired(Clock::time_point now) const
+const char* Peer::expiry(Clock::time_point now) const
 {
     if (closed_ || anchored)
-        return false;
-    return (set_.limits().dropSilent && frames_ == 0 && now - lastFrame_ > kQuietLimit) ||
-           (frameStart_ != Clock::time_point() && now - frameStart_ > kQuietLimit);
+        return nullptr;
+    if (set_.limits().dropSilent && frames_ == 0 && now - lastFrame_ > kQuietLimit)
+        return "it completed no request within 10 s of connecting";
+    if (frameStart_ != Clock::time_point() && now - frameStart_ > kQuietLimit)
+        return "it left a message unfinished 10 s after its first byte";
+    return nullptr;
 }
 
 bool Peer::account()
@@ -42,7 +46,7 @@ bool Peer::account()
     accounted_ = buffered;
     if (set_.privileged(credentials.uid) || holding.bytes <= set_.limits().bytesPerUid)
         return true;
-    close();
+    close("its uid holds too many bytes of messages");
     return false;
 }
 
@@ -54,6 +58,8 @@ int Peer::send(int32_t word, uint32_t arg, uint32_t target, std::vector<uint8_t>
     // one large reply still goes out whole.
     bool stalled = connection_->unsentBytes() > kMaxUnreadOutput || connection_->unsentFrames() >= kMaxUnreadFrames;
     connection_->queue(word, arg, target, std::move(payload));
+    if (stalled)
+        close("it leaves what it is sent unread");
     if (stalled || connection_->flush() < 0 || !account()) {
         close();
         return failWith(EPIPE);
@@ -99,11 +105,14 @@ bool Peer::start()
     return isOpen();
 }
 
-void Peer::close()
+void Peer::close(const char* reason)
 {
     if (closed_)
         return;
     closed_ = true;
+    if (reason)
+        set_.log().write("dropped the connection of pid %d, uid %u: %s", int(credentials.pid),
+                         unsigned(credentials.uid), reason);
     // The descriptor is free at once; the peer lives on until released(),
     // since events already fetched may still point at it.
     int error = errno;
@@ -153,8 +162,10 @@ void Peer::serveFrames()
         FrameReader::Result result = connection_->reader().next(&frame);
         if (result == FrameReader::Result::kNeedMore)
             break;
-        if (result == FrameReader::Result::kMalformed || !handler_->onFrame(*this, frame))
-            return close();
+        if (result == FrameReader::Result::kMalformed)
+            return close("it sent a frame above the size limit");
+        if (!handler_->onFrame(*this, frame))
+            return close("it sent a malformed message");
         lastFrame_ = Clock::now();
         frameStart_ = Clock::time_point();
         ++frames_;
@@ -213,7 +224,7 @@ Peer* PeerSet::adopt(std::unique_ptr<Connection> connection, uint64_t id, const 
     // without this one.
     const uid_t uid = credentials.uid;
     if (++holdings_[uid].peers > limits_.peersPerUid && !privileged(uid) && !makeRoom(uid, peer)) {
-        peer->close();
+        peer->close("its uid holds all the connections it may, none of them idle");
         return nullptr;
     }
     return peer->start() ? peer : nullptr;
@@ -229,8 +240,10 @@ bool PeerSet::makeRoom(uid_t uid, const Peer* keep)
             (!idlest || peer->lastFrame() < idlest->lastFrame()))
             idlest = peer;
     }
-    if (idlest)
-        idlest->close();
+    if (idlest) {
+        const std::string reason = "it was the idlest, and a newcomer of uid " + std::to_string(uid) + " needed room";
+        idlest->close(reason.c_str());
+    }
     return idlest != nullptr;
 }
 
@@ -238,8 +251,9 @@ void PeerSet::expire()
 {
     const auto now = Peer::Clock::now();
     for (auto& [peer, owned] : peers_)
-        if (peer->expired(now))
-            peer->close();
+        if (const char* reason = peer->expiry(now))
+            peer->close(reason);
+    log_.tick();
 }
 
 void PeerSet::forget(Peer* peer)

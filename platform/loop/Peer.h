@@ -13,6 +13,7 @@
 #pragma once
 
 #include "Connection.h"
+#include "EventLog.h"
 #include "EventLoop.h"
 
 #include <quellix/Credentials.h>
@@ -73,14 +74,15 @@ public:
     // The handler's onWritable follows once the socket takes more.
     void awaitWritable();
     // Closes the socket now; the handler's onClose follows once the loop
-    // is done with the events in hand.
-    void close();
+    // is done with the events in hand. With a `reason`, the set's log says
+    // who was dropped and why.
+    void close(const char* reason = nullptr);
 
     // Watches the socket and handles the frames it holds already; false
     // when the peer is closed by then (PeerSet::adopt calls it).
     bool start();
-    // Whether the time rules condemn the peer at `now`.
-    bool expired(Clock::time_point now) const;
+    // Why the time rules condemn the peer at `now`; null when they do not.
+    const char* expiry(Clock::time_point now) const;
     void ready(uint32_t events) override;
     void released() override;
 
@@ -140,6 +142,7 @@ public:
 
     bool privileged(uid_t uid) const { return uid == 0 || uid == ownUid_; }
     EventLoop& loop() { return loop_; }
+    EventLog& log() { return log_; }
     const Limits& limits() const { return limits_; }
     // What each uid holds; Peer keeps the counts.
     struct Holding {
@@ -154,6 +157,7 @@ public:
 private:
     EventLoop& loop_;
     Limits limits_;
+    EventLog log_;
     uid_t ownUid_;
     int reserve_ = -1;
     std::unordered_map<Peer*, std::unique_ptr<Peer>> peers_;

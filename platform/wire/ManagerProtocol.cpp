@@ -109,6 +109,23 @@ int decodeAttach(const std::vector<uint8_t>& payload, uint64_t* clientId, Creden
     return 0;
 }
 
+std::vector<uint8_t> encodeHolder(const Credentials& holder)
+{
+    std::vector<uint8_t> payload(8);
+    putLittle32(payload.data(), uint32_t(holder.pid));
+    putLittle32(payload.data() + 4, holder.uid);
+    return payload;
+}
+
+int decodeHolder(const std::vector<uint8_t>& payload, Credentials* holder)
+{
+    if (payload.size() != 8)
+        return failWith(EBADMSG);
+    holder->pid = pid_t(getLittle32(payload.data()));
+    holder->uid = getLittle32(payload.data() + 4);
+    return 0;
+}
+
 int decodeNameList(std::vector<uint8_t> payload, Vector<String16>* names)
 {
     Parcel parcel;

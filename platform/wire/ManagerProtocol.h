@@ -70,6 +70,11 @@ int decodeHostId(const std::vector<uint8_t>& payload, uint64_t* id);
 std::vector<uint8_t> encodeAttach(uint64_t clientId, const Credentials& client);
 int decodeAttach(const std::vector<uint8_t>& payload, uint64_t* clientId, Credentials* client);
 
+// Who holds a name: the payload of a registration refused with
+// kStatusNameTaken.
+std::vector<uint8_t> encodeHolder(const Credentials& holder);
+int decodeHolder(const std::vector<uint8_t>& payload, Credentials* holder);
+
 // Appends a list reply's names to `names` (fails for a count that does not
 // match the names that follow).
 int decodeNameList(std::vector<uint8_t> payload, Vector<String16>* names);

@@ -29,7 +29,7 @@ TEST(ServiceManagerTest, StopsWithStatus0AndFreesTheAddress)
         TestPlatform platform;
         ASSERT_TRUE(platform.startManager()) << platform.manager().error();
         EXPECT_EQ(platform.manager().stop(signal), 0);
-        EXPECT_EQ(platform.manager().error(), "");
+        EXPECT_EQ(platform.manager().error(), "service-manager: ready, serving @quellix.service-manager\n");
 
         RunResult list = TestPlatform::quellix({"list"});
         EXPECT_EQ(list.out, "");

@@ -57,13 +57,14 @@ public:
     //   kStatusOk                the name is ours until this host goes
     //   kStatusBadValue          an invalid name (see isValidServiceName),
     //                            a null service, or serve() has been called
-    //   kStatusNameTaken         a live host holds the name
+    //   kStatusNameTaken         a live host holds the name; *holder (if
+    //                            given) says who: its pid and uid
     //   kStatusPermissionDenied  our uid may not register names (only root,
     //                            the service manager's uid and the uids it
     //                            was started with --allow-register may)
     //   kStatusNoResources       our uid may hold no more names
     //   kStatusDeadObject        the service manager is gone
-    status_t addService(const String16& name, const sp<LocalService>& service);
+    status_t addService(const String16& name, const sp<LocalService>& service, Credentials* holder = nullptr);
 
     // Serves transactions on the calling thread until SIGTERM or SIGINT
     // arrives (kStatusOk) or the service manager goes away
@@ -73,6 +74,11 @@ public:
     // once: a second call returns kStatusBadValue. When the loop cannot be
     // set up or fails, it returns a failure status: kStatusNoResources
     // when out of descriptors or memory, otherwise the negated errno.
+    //
+    // An exception that escapes a service's onTransact fails that one
+    // transaction with kStatusServiceFailed and an empty reply, and is
+    // logged on standard error; the host serves on. So is a client that
+    // the host drops, and why.
     //
     // A client that sends a malformed message loses its connection, and so
     // does one whose message is not whole 10 seconds after its first byte;

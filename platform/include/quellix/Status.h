@@ -21,4 +21,5 @@ enum : status_t {
     kStatusNoResources = -24,        // out of file descriptors or similar
     kStatusBadParcel = -74,          // truncated or malformed parcel data
     kStatusParcelTooLarge = -90,     // a parcel above kMaxParcelSize
+    kStatusServiceFailed = -121,     // the service's handler threw an exception
 };
