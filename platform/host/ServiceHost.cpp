@@ -20,7 +20,7 @@
 
 // Serves every peer: the service manager's link, which hands clients
 // over and is the one anchored peer, and the clients.
-struct ServiceHost::Impl : PeerHandler {
+struct ServiceHost::Impl final : PeerHandler {
     explicit Impl(int fd) : manager(std::make_unique<Connection>(fd, kMaxManagerRequest)) {}
 
     bool onFrame(Peer& peer, Frame& frame) override

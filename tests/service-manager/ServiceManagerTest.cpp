@@ -1,7 +1,11 @@
 // service-manager: one per network namespace, and a clean stop.
+#include "RawClient.h"
 #include "TestPlatform.h"
 
+#include <algorithm>
 #include <csignal>
+#include <thread>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 namespace {
@@ -37,6 +41,63 @@ TEST(ServiceManagerTest, StopsWithStatus0AndFreesTheAddress)
         EXPECT_EQ(list.exitStatus, 20);
         // The next round starts a manager at the same address again.
     }
+}
+
+} // namespace
+
+namespace {
+
+// SIGHUP (a closed terminal, a reload) ends neither daemon; the manager
+// says it got it.
+TEST(ServiceManagerTest, SighupEndsNeitherDaemon)
+{
+    TestPlatform platform;
+    ASSERT_TRUE(platform.startManager());
+    ASSERT_TRUE(platform.startHost({}));
+    ASSERT_EQ(kill(platform.manager().pid(), SIGHUP), 0);
+    ASSERT_EQ(kill(platform.host(0).pid(), SIGHUP), 0);
+    RunResult check = TestPlatform::quellix({"check", "demo.echo"});
+    EXPECT_EQ(check.out, "Service demo.echo: found\n");
+    EXPECT_EQ(platform.host(0).stop(), 0);
+    EXPECT_EQ(platform.manager().stop(), 0);
+    EXPECT_NE(platform.manager().error().find("service-manager: SIGHUP received; there is nothing to re-read\n"),
+              std::string::npos)
+        << platform.manager().error();
+}
+
+// What an operator reads: a refused registration with the name's holder,
+// a malformed client, a host gone; a flood of bad clients writes 20 lines
+// at most, and normal traffic none.
+TEST(ServiceManagerTest, LogsWhatAnOperatorMustKnow)
+{
+    TestPlatform platform;
+    ASSERT_TRUE(platform.startManager());
+    ASSERT_TRUE(platform.startHost({"--service", "taken"}));
+    const std::string holder = "pid " + std::to_string(platform.host(0).pid()) + ", uid 0";
+    RunResult second = runProgram(binaryPath("service-host"), {"--service", "taken"}, 10s);
+    EXPECT_EQ(second.err, "service-host: cannot register 'taken': the name is taken by a running host (" + holder +
+                              ") (status -17)\n");
+    size_t gone;
+    ASSERT_TRUE(platform.startHost({"--service", "a", "--service", "b"}, &gone));
+    const std::string goneHost = "host pid " + std::to_string(platform.host(gone).pid()) + ", uid 0 gone: 2 names dropped\n";
+    EXPECT_EQ(platform.host(gone).stop(), 0);
+    for (int i = 0; i < 3; ++i)
+        TestPlatform::quellix({"list"});
+    for (int i = 0; i < 50; ++i) {
+        int fd = connectRaw();
+        sendRaw(fd, frameBytes(0, 99, 0, ""));
+        waitForClose(fd, 5s);
+        close(fd);
+    }
+    EXPECT_EQ(platform.host(0).stop(), 0);
+    std::this_thread::sleep_for(100ms);
+    platform.manager().stop();
+    const std::string& log = platform.manager().error();
+    EXPECT_NE(log.find("refused to register 'taken' for pid "), std::string::npos) << log;
+    EXPECT_NE(log.find(": status -17 (held by " + holder + ")\n"), std::string::npos) << log;
+    EXPECT_NE(log.find(goneHost), std::string::npos) << log;
+    EXPECT_NE(log.find(", uid 0: it sent a malformed message\n"), std::string::npos) << log;
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1 + 20) << log; // the ready line, then the bound
 }
 
 } // namespace
