@@ -26,8 +26,11 @@ protected:
     {
         Daemon manager;
         ASSERT_TRUE(manager.start(prefix + "/sbin/service-manager", {})) << manager.error();
+        // A program linked with the shared library finds it below the
+        // prefix, as the README says.
         Daemon service;
-        ASSERT_TRUE(service.start(counter, {})) << service.error();
+        ASSERT_TRUE(service.start("/usr/bin/env", {"LD_LIBRARY_PATH=" + prefix + "/" QUELLIX_LIBDIR, counter}))
+            << service.error();
         RunResult list = runProgram(prefix + "/bin/quellix", {"list"});
         EXPECT_EQ(list.out, "Found 1 services:\n0\texample.counter: [example.ICounter]\n");
         EXPECT_EQ(list.exitStatus, 0);
@@ -62,16 +65,26 @@ TEST_F(LibraryTest, ExampleBuildsWithFindPackageAndServes)
 
 TEST_F(LibraryTest, ExampleBuildsWithPkgConfigAndServes)
 {
-    // As the example's README says, with the compiler and flags of this build.
+    // As the example's README says (the flags bring C++20, and link the
+    // shared library), with the compiler and flags of this build; and the
+    // archive links into a shared object.
+    const std::vector<std::string> environment = {"CXX=" QUELLIX_CXX, "FLAGS=" QUELLIX_EXAMPLE_FLAGS,
+                                                  "PKG_CONFIG=" QUELLIX_PKG_CONFIG,
+                                                  "PKG_CONFIG_PATH=" + prefix + "/" QUELLIX_LIBDIR "/pkgconfig"};
     std::string counter = scratch.path() + "/counter";
     RunResult built = runProgram(
         "/bin/sh",
-        {"-c", "exec \"$CXX\" -std=c++20 $FLAGS \"$1\" $(\"$PKG_CONFIG\" --cflags --libs quellix-platform) -o \"$2\"",
-         "sh", examples + "/counter.cpp", counter},
-        120s,
-        {"CXX=" QUELLIX_CXX, "FLAGS=" QUELLIX_EXAMPLE_FLAGS, "PKG_CONFIG=" QUELLIX_PKG_CONFIG,
-         "PKG_CONFIG_PATH=" + prefix + "/" QUELLIX_LIBDIR "/pkgconfig"});
+        {"-c", "exec \"$CXX\" $FLAGS \"$1\" $(\"$PKG_CONFIG\" --cflags --libs quellix-platform) -o \"$2\"", "sh",
+         examples + "/counter.cpp", counter},
+        120s, environment);
     ASSERT_EQ(built.exitStatus, 0) << built.out << built.err;
+    RunResult shared = runProgram(
+        "/bin/sh",
+        {"-c", "exec \"$CXX\" -shared -fPIC $FLAGS \"$1\" $(\"$PKG_CONFIG\" --cflags quellix-platform) \"$2\" -o \"$3\"",
+         "sh", examples + "/counter.cpp", prefix + "/" QUELLIX_LIBDIR "/libquellix-platform.a",
+         scratch.path() + "/libcounter.so"},
+        120s, environment);
+    EXPECT_EQ(shared.exitStatus, 0) << shared.out << shared.err;
     expectServes(counter);
 }
 

@@ -54,10 +54,17 @@ std::vector<std::string> belowUsr(const std::vector<std::string>& files)
 
 TEST_F(PackageTest, MakesTheRuntimeAndTheDevelopmentPackage)
 {
-    // Named as Debian names them: PACKAGE_VERSION_ARCH.deb.
-    ASSERT_EQ(debs.size(), 2u);
+    // Named as Debian names them: PACKAGE_VERSION_ARCH.deb; the shared
+    // library's package first, then quellix-dev and quellix.
+    ASSERT_EQ(debs.size(), 3u);
+    EXPECT_EQ(debs[0].rfind("libquellix-platform0_" QUELLIX_VERSION "_", 0), 0u) << debs[0];
+    const std::string library = debs[0];
+    debs.erase(debs.begin());
     EXPECT_EQ(debs[0].rfind("quellix-dev_" QUELLIX_VERSION "_", 0), 0u) << debs[0];
     EXPECT_EQ(debs[1].rfind("quellix_" QUELLIX_VERSION "_", 0), 0u) << debs[1];
+    const std::string libraryRoot = scratch.path() + "/library";
+    extract(library, libraryRoot);
+    EXPECT_EQ(listFiles(libraryRoot), belowUsr(kLibraryFiles));
 
     std::string root = scratch.path() + "/runtime";
     std::string deb = extract(debs[1], root);
@@ -79,10 +86,12 @@ TEST_F(PackageTest, MakesTheRuntimeAndTheDevelopmentPackage)
     std::string devRoot = scratch.path() + "/development";
     std::string devDeb = extract(debs[0], devRoot);
     EXPECT_EQ(listFiles(devRoot), belowUsr(kDevelopmentFiles));
-    // A static library and headers need nothing at run time.
-    RunResult devFields = runProgram(QUELLIX_DPKG_DEB, {"-f", devDeb, "Package", "Section", "Depends"});
+    // The development files go with the shared library they link to.
+    RunResult devFields = runProgram(QUELLIX_DPKG_DEB, {"-f", devDeb, "Package", "Section", "Depends", "Recommends"});
     EXPECT_EQ(devFields.exitStatus, 0);
-    EXPECT_EQ(devFields.out, "Package: quellix-dev\nSection: libdevel\n") << devFields.out;
+    EXPECT_EQ(devFields.out, "Package: quellix-dev\nSection: libdevel\nDepends: libquellix-platform0 (= " QUELLIX_VERSION
+                             ")\nRecommends: quellix\n")
+        << devFields.out;
 
     // Building takes a while, so the same package is run here too.
     Daemon manager;
@@ -94,7 +103,8 @@ TEST_F(PackageTest, MakesTheRuntimeAndTheDevelopmentPackage)
     EXPECT_EQ(result.exitStatus, 0);
 
     // Lintian finds nothing worse than information in either package.
-    RunResult lintian = runProgram("/usr/bin/lintian", {"--tag-display-limit", "0", scratch.path() + "/out/" + debs[0],
+    RunResult lintian = runProgram("/usr/bin/lintian", {"--tag-display-limit", "0", scratch.path() + "/out/" + library,
+                                                        scratch.path() + "/out/" + debs[0],
                                                         scratch.path() + "/out/" + debs[1]}, 120s);
     EXPECT_EQ(std::regex_replace(lintian.out, std::regex("(^|\n)running with root privileges[^\n]*"), ""), "")
         << lintian.err;

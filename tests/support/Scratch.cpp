@@ -54,12 +54,22 @@ const std::vector<std::string> kDevelopmentFiles = sorted({
     QUELLIX_LIBDIR "/cmake/QuellixPlatform/QuellixPlatformTargets-" QUELLIX_BUILD_TYPE ".cmake",
     QUELLIX_LIBDIR "/cmake/QuellixPlatform/QuellixPlatformTargets.cmake",
     QUELLIX_LIBDIR "/libquellix-platform.a",
+    QUELLIX_LIBDIR "/libquellix-platform.so",
     QUELLIX_LIBDIR "/pkgconfig/quellix-platform.pc",
     "share/doc/quellix-dev/changelog.gz",
     "share/doc/quellix-dev/copyright",
     "share/doc/quellix-dev/examples/CMakeLists.txt",
     "share/doc/quellix-dev/examples/README.md",
     "share/doc/quellix-dev/examples/counter.cpp",
+    "share/doc/quellix-dev/writing-a-service.md",
+});
+
+const std::vector<std::string> kLibraryFiles = sorted({
+    QUELLIX_LIBDIR "/libquellix-platform.so.0",
+    QUELLIX_LIBDIR "/libquellix-platform.so." QUELLIX_VERSION,
+    "share/doc/libquellix-platform0/changelog.gz",
+    "share/doc/libquellix-platform0/copyright",
+    "share/lintian/overrides/libquellix-platform0",
 });
 
 namespace {
@@ -73,7 +83,7 @@ std::vector<std::string> merged(std::vector<std::string> a, const std::vector<st
 
 } // namespace
 
-const std::vector<std::string> kInstalledFiles = merged(kRuntimeFiles, kDevelopmentFiles);
+const std::vector<std::string> kInstalledFiles = merged(merged(kRuntimeFiles, kDevelopmentFiles), kLibraryFiles);
 
 ScratchDir::ScratchDir()
 {
@@ -98,8 +108,8 @@ std::vector<std::string> listFiles(const std::string& root)
     std::vector<std::string> files;
     std::error_code error;
     for (fs::recursive_directory_iterator it(root, error), end; !error && it != end; it.increment(error)) {
-        if (it->is_regular_file())
-            files.push_back(fs::relative(it->path(), root).string());
+        if (it->is_regular_file() || it->is_symlink())
+            files.push_back(it->path().lexically_relative(root).string());
     }
     std::sort(files.begin(), files.end());
     return files;

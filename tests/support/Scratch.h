@@ -35,6 +35,8 @@ bool isExecutable(const std::string& path);
 // pkg-config and CMake files, the example).
 extern const std::vector<std::string> kRuntimeFiles;
 extern const std::vector<std::string> kDevelopmentFiles;
+// The shared library's package.
+extern const std::vector<std::string> kLibraryFiles;
 // Both: the files that an install puts below its prefix, sorted.
 extern const std::vector<std::string> kInstalledFiles;
 
