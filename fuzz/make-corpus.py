@@ -29,6 +29,8 @@ def parcel_input(reads, data):
 
 INT32, STRING, STRING_RETURNED, BINDER = 0, 1, 2, 3
 LOOKUP, LIST, REGISTER = 1, 2, 3
+# The service manager's protocol version, in every request's target.
+VERSION = 1
 
 SEEDS = {
     'parcel_fuzzer': {
@@ -41,11 +43,11 @@ SEEDS = {
     },
     # byte 0: the chunk-size seed; then the byte stream.
     'manager_request_fuzzer': {
-        'lookup': bytes([0]) + frame(LOOKUP, 0, s16('demo.echo')),
-        'list': bytes([5]) + frame(LIST, 0, i32(-1)) + frame(LIST, 0, s16('demo.adder')),
-        'fresh': bytes([2]) + frame(LOOKUP, 1, s16('demo.echo')),
-        'register': bytes([1]) + frame(REGISTER, 2, s16('a')) + frame(LIST, 0, i32(-1)),
-        'names': bytes([9]) + frame(LOOKUP, 0, i32(2) + s16('demo.adder') + s16('x')),
+        'lookup': bytes([0]) + frame(LOOKUP, 0, s16('demo.echo'), VERSION),
+        'list': bytes([5]) + frame(LIST, 0, i32(-1), VERSION) + frame(LIST, 0, s16('demo.adder'), VERSION),
+        'fresh': bytes([2]) + frame(LOOKUP, 1, s16('demo.echo'), VERSION),
+        'register': bytes([1]) + frame(REGISTER, 2, s16('a'), VERSION) + frame(LIST, 0, i32(-1), VERSION),
+        'names': bytes([9]) + frame(LOOKUP, 0, i32(2) + s16('demo.adder') + s16('x'), VERSION),
     },
     'transaction_fuzzer': {
         'adder': bytes([0]) + frame(1, 0, s16('quellix.demo.IAdder') + i32(2) + i32(3)),

@@ -27,6 +27,8 @@ const char* describe(status_t status)
         return "permission denied: the service manager does not let this uid register names";
     case kStatusNoResources:
         return "this uid may register no more names";
+    case kStatusProtocolMismatch:
+        return "the service manager speaks another version of the protocol";
     default:
         return "the service manager refused it";
     }

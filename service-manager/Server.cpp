@@ -121,8 +121,15 @@ void Server::admit(int fd, bool outOfDescriptors)
 bool Server::onFrame(Peer& peer, Frame& frame)
 {
     ManagerRequest request;
-    if (decodeManagerRequest(frame, &request) < 0)
-        return false;
+    if (decodeManagerRequest(frame, &request) < 0) {
+        if (errno != EPROTONOSUPPORT)
+            return false;
+        peers_.log().write("pid %d, uid %u speaks protocol version %u; this manager speaks %u",
+                           int(peer.credentials.pid), unsigned(peer.credentials.uid), frame.target,
+                           kManagerProtocolVersion);
+        reply(peer, kStatusProtocolMismatch, kManagerProtocolVersion);
+        return true;
+    }
     switch (request.operation) {
     case kManagerLookup:
         lookup(peer, request.name, request.arg == kLookupFresh);

@@ -5,6 +5,7 @@
 
 #include <quellix/Parcel.h>
 #include <quellix/ServiceManager.h>
+#include <quellix/TextOutput.h>
 
 #include <cerrno>
 #include <map>
@@ -120,10 +121,13 @@ private:
     // kStatusBadParcel for an answer out of turn.
     status_t ask(int32_t operation, uint32_t arg, const std::vector<uint8_t>& payload, Frame* reply)
     {
-        if (connection_.call(operation, arg, 0, payload.data(), payload.size(), reply) < 0)
+        if (connection_.call(operation, arg, kManagerProtocolVersion, payload.data(), payload.size(), reply) < 0)
             return statusFromErrno(errno);
         if (reply->word != kManagerReply)
             return kStatusBadParcel;
+        if (status_t(reply->arg) == kStatusProtocolMismatch)
+            aerr << "quellix platform: the service manager speaks protocol version " << unsigned(reply->target)
+                 << ", this program " << unsigned(kManagerProtocolVersion) << endl;
         return status_t(reply->arg);
     }
 

@@ -157,7 +157,7 @@ status_t ServiceHost::addService(const String16& name, const sp<LocalService>& s
     std::vector<uint8_t> payload = encodeName(name);
     Frame frame;
     status_t status = kStatusOk;
-    if (manager.call(kManagerRegister, handle, 0, payload.data(), payload.size(), &frame) < 0)
+    if (manager.call(kManagerRegister, handle, kManagerProtocolVersion, payload.data(), payload.size(), &frame) < 0)
         status = statusFromErrno(errno);
     // Clients may be attached to services registered before this one.
     while (status == kStatusOk && frame.word == kManagerAttach) {
@@ -170,6 +170,9 @@ status_t ServiceHost::addService(const String16& name, const sp<LocalService>& s
         status = frame.word == kManagerReply ? status_t(frame.arg) : kStatusBadParcel;
     if (status == kStatusNameTaken && holder)
         decodeHolder(frame.payload, holder);
+    if (status == kStatusProtocolMismatch)
+        fprintf(stderr, "%s: the service manager speaks protocol version %u, this program %u\n",
+                program_invocation_short_name, unsigned(frame.target), unsigned(kManagerProtocolVersion));
     if (status != kStatusOk)
         impl_->services.pop_back();
     return status;

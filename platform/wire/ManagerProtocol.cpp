@@ -36,8 +36,8 @@ int decodeManagerRequest(Frame& frame, ManagerRequest* request)
     request->arg = frame.arg;
     request->name = String16();
     request->hasName = false;
-    if (frame.target != 0)
-        return failWith(EBADMSG);
+    if (frame.target != kManagerProtocolVersion)
+        return failWith(EPROTONOSUPPORT);
     switch (frame.word) {
     case kManagerList:
         if (frame.arg != 0)

@@ -2,7 +2,9 @@
 // platform library. Each decoder returns 0, or -1 with errno EBADMSG when
 // the payload is not what it must be; none copies it.
 //
-// Requests (frame word = operation, target 0):
+// Requests (frame word = operation, target = kManagerProtocolVersion, the
+// version of this protocol the sender speaks; another version is answered
+// with kStatusProtocolMismatch, and the manager's version as the target):
 //   kManagerLookup    payload: the name as a String16; arg: 0, or
 //                     kLookupFresh when the client holds no working
 //                     connection to the host it was last told of
@@ -38,6 +40,9 @@ enum : int32_t { kManagerLookup = 1, kManagerList = 2, kManagerRegister = 3 };
 enum : int32_t { kManagerReply = 1, kManagerAttach = 2 };
 enum : uint32_t { kLookupFresh = 1 };
 
+// Raised whenever a request or reply changes meaning.
+inline constexpr uint32_t kManagerProtocolVersion = 1;
+
 // A name of kMaxServiceNameUnits units fits with room to spare.
 inline constexpr size_t kMaxManagerRequest = 4096;
 // One page of a listing holds names up to this many bytes (and at least
@@ -55,7 +60,7 @@ struct ManagerRequest {
 };
 
 // Fails for an unknown operation or a payload that is not exactly what the
-// operation takes.
+// operation takes; with errno EPROTONOSUPPORT for another version.
 int decodeManagerRequest(Frame& frame, ManagerRequest* request);
 
 // A String16, or the absent string when `present` is false.

@@ -72,15 +72,15 @@ TEST(ManagerFaultTest, BadClientsAreDroppedAndHoldUpNoOne)
     TestPlatform platform;
     ASSERT_TRUE(platform.startManager()) << platform.manager().error();
     ASSERT_TRUE(platform.startHost({"--service", "steady"}));
-    const std::string lookup = frameBytes(8, 1, 0, std::string("\x01\0\0\0s\0\0\0", 8));
+    const std::string lookup = frameBytes(8, 1, 0, std::string("\x01\0\0\0s\0\0\0", 8), kManagerProtocol);
     const BadClient clients[] = {
         {"silent", "", false},
         {"half a header", lookup.substr(0, 6), false},
         {"half a frame", lookup.substr(0, 16), false},
         {"HTTP request", "GET / HTTP/1.1\r\nHost: x\r\n\r\n", true},
-        {"frame above the request limit", frameBytes(1 << 20, 1, 0, std::string(100, 'x')), true},
-        {"unknown operation", frameBytes(0, 99, 0, ""), true},
-        {"look-up without a string", frameBytes(4, 1, 0, std::string("\xE8\x03\0\0", 4)), true},
+        {"frame above the request limit", frameBytes(1 << 20, 1, 0, std::string(100, 'x'), kManagerProtocol), true},
+        {"unknown operation", frameBytes(0, 99, 0, "", kManagerProtocol), true},
+        {"look-up without a string", frameBytes(4, 1, 0, std::string("\xE8\x03\0\0", 4), kManagerProtocol), true},
     };
     std::vector<int> fds;
     Stopwatch sinceConnect;

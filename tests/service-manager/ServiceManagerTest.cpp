@@ -2,6 +2,8 @@
 #include "RawClient.h"
 #include "TestPlatform.h"
 
+#include <quellix/Status.h>
+
 #include <algorithm>
 #include <csignal>
 #include <thread>
@@ -83,9 +85,13 @@ TEST(ServiceManagerTest, LogsWhatAnOperatorMustKnow)
     EXPECT_EQ(platform.host(gone).stop(), 0);
     for (int i = 0; i < 3; ++i)
         TestPlatform::quellix({"list"});
+    // A client of another version of the protocol is told so.
+    int other = connectRaw();
+    EXPECT_EQ(rawLookup(other, frameBytes(8, 1, 0, std::string("\x01\0\0\0s\0\0\0", 8), 0)), kStatusProtocolMismatch);
+    close(other);
     for (int i = 0; i < 50; ++i) {
         int fd = connectRaw();
-        sendRaw(fd, frameBytes(0, 99, 0, ""));
+        sendRaw(fd, frameBytes(0, 99, 0, "", kManagerProtocol));
         waitForClose(fd, 5s);
         close(fd);
     }
@@ -96,6 +102,7 @@ TEST(ServiceManagerTest, LogsWhatAnOperatorMustKnow)
     EXPECT_NE(log.find("refused to register 'taken' for pid "), std::string::npos) << log;
     EXPECT_NE(log.find(": status -17 (held by " + holder + ")\n"), std::string::npos) << log;
     EXPECT_NE(log.find(goneHost), std::string::npos) << log;
+    EXPECT_NE(log.find(", uid 0 speaks protocol version 0; this manager speaks 1\n"), std::string::npos) << log;
     EXPECT_NE(log.find(", uid 0: it sent a malformed message\n"), std::string::npos) << log;
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1 + 20) << log; // the ready line, then the bound
 }

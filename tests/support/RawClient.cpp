@@ -160,15 +160,16 @@ std::string lookupRequest(const std::string& name, bool fresh)
         payload += std::string{c, '\0'};
     payload += std::string(2, '\0');
     payload.resize((payload.size() + 3) / 4 * 4, '\0');
-    return frameBytes(uint32_t(payload.size()), 1, fresh ? 1 : 0, payload);
+    return frameBytes(uint32_t(payload.size()), 1, fresh ? 1 : 0, payload, kManagerProtocol);
 }
 
-std::string frameBytes(uint32_t payloadSize, int32_t word, uint32_t arg, const std::string& payload)
+std::string frameBytes(uint32_t payloadSize, int32_t word, uint32_t arg, const std::string& payload,
+                       uint32_t target)
 {
     std::string frame;
     appendLittleEndian(&frame, payloadSize);
     appendLittleEndian(&frame, uint32_t(word));
     appendLittleEndian(&frame, arg);
-    appendLittleEndian(&frame, 0); // the target
+    appendLittleEndian(&frame, target);
     return frame + payload;
 }

@@ -32,6 +32,12 @@ int32_t rawLookup(int fd, const std::string& request, int* passedFd = nullptr);
 // connection.
 std::string lookupRequest(const std::string& name, bool fresh = false);
 
-// A frame of the service manager's protocol: a 16-byte header (payload
-// size, word, argument, target 0, little-endian) and the payload.
-std::string frameBytes(uint32_t payloadSize, int32_t word, uint32_t arg, const std::string& payload);
+// The version of the service manager's protocol, which every request
+// carries as its target (the guide documents it).
+inline constexpr uint32_t kManagerProtocol = 1;
+
+// A frame of the platform's protocols: a 16-byte header (payload size,
+// word, argument, target, little-endian) and the payload. The target is a
+// handle for a host, kManagerProtocol for the service manager.
+std::string frameBytes(uint32_t payloadSize, int32_t word, uint32_t arg, const std::string& payload,
+                       uint32_t target = 0);

@@ -64,6 +64,8 @@ public:
     //                            was started with --allow-register may)
     //   kStatusNoResources       our uid may hold no more names
     //   kStatusDeadObject        the service manager is gone
+    //   kStatusProtocolMismatch  it speaks another version of the protocol
+    //                            (a line on standard error says which)
     status_t addService(const String16& name, const sp<LocalService>& service, Credentials* holder = nullptr);
 
     // Serves transactions on the calling thread until SIGTERM or SIGINT

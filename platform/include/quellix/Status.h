@@ -21,5 +21,6 @@ enum : status_t {
     kStatusNoResources = -24,        // out of file descriptors or similar
     kStatusBadParcel = -74,          // truncated or malformed parcel data
     kStatusParcelTooLarge = -90,     // a parcel above kMaxParcelSize
+    kStatusProtocolMismatch = -93,   // the service manager speaks another version
     kStatusServiceFailed = -121,     // the service's handler threw an exception
 };
