@@ -82,12 +82,6 @@ int Peer::sendNow(int32_t word, uint32_t arg, uint32_t target, const std::vector
     return 0;
 }
 
-void Peer::awaitWritable()
-{
-    awaitingWrite_ = true;
-    watch();
-}
-
 // The descriptor's own blocking mode does not matter: every receive and
 // send of a peer passes MSG_DONTWAIT. Leaving it as it is saves a host two
 // fcntl calls for each client a look-up hands it.
@@ -132,13 +126,8 @@ void Peer::ready(uint32_t events)
 {
     if (events & EPOLLOUT) {
         if (connection_->flush() < 0)
-            return close();
-        if (awaitingWrite_ && !connection_->hasOutput()) {
-            awaitingWrite_ = false;
-            handler_->onWritable(*this);
-        }
-    }
-    if (!closed_ && (interest_ & EPOLLIN) && (events & (EPOLLIN | EPOLLHUP | EPOLLERR))) {
+            close();
+    } else {
         if (acceptFds_)
             set_.spendReserve();
         ssize_t count = connection_->fill();
@@ -148,7 +137,7 @@ void Peer::ready(uint32_t events)
         if (!acceptFds_)
             closeElsewhere(connection_->reader().takeFds());
         if (count == 0 || (count < 0 && errno != EAGAIN))
-            return close();
+            close();
     }
     if (!closed_ && account())
         serveFrames();
@@ -179,15 +168,12 @@ void Peer::serveFrames()
     watch();
 }
 
-// Reads while the peer may send frames, writes while it has output, and
-// waits for room too when asked to.
+// Reads while the peer may send frames, writes while it has output.
 void Peer::watch()
 {
     if (closed_)
         return;
-    uint32_t interest = connection_->hasOutput() ? uint32_t(EPOLLOUT)
-                        : awaitingWrite_         ? uint32_t(EPOLLIN | EPOLLOUT)
-                                                 : uint32_t(EPOLLIN);
+    uint32_t interest = connection_->hasOutput() ? uint32_t(EPOLLOUT) : uint32_t(EPOLLIN);
     if (interest != interest_ && set_.loop().modify(connection_->fd(), interest, this) < 0)
         return close();
     interest_ = interest;

@@ -33,8 +33,6 @@ public:
     // The peer was closed and no event in hand concerns it any more; it is
     // freed when this returns.
     virtual void onClose(Peer& peer) = 0;
-    // The peer's socket takes more again, after Peer::awaitWritable().
-    virtual void onWritable(Peer&) {}
 
 protected:
     ~PeerHandler() = default;
@@ -71,8 +69,6 @@ public:
     int send(int32_t word, uint32_t arg, uint32_t target, std::vector<uint8_t> payload);
     // Connection::sendNow; a socket that failed closes the peer.
     int sendNow(int32_t word, uint32_t arg, uint32_t target, const std::vector<uint8_t>& payload, int passFd);
-    // The handler's onWritable follows once the socket takes more.
-    void awaitWritable();
     // Closes the socket now; the handler's onClose follows once the loop
     // is done with the events in hand. With a `reason`, the set's log says
     // who was dropped and why.
@@ -98,7 +94,6 @@ private:
     PeerHandler* handler_;
     bool acceptFds_;
     bool closed_ = false;
-    bool awaitingWrite_ = false;
     uint32_t interest_ = 0;
     Clock::time_point lastFrame_;
     // When the first byte of the frame in progress arrived, if one is.
