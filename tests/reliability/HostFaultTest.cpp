@@ -151,6 +151,9 @@ TEST_F(HostFaultTest, StoppedHostServesAgainWhenResumed)
         ++calls;
         std::this_thread::sleep_for(10ms);
     }
+    // A stopped process whose group is orphaned is sent SIGHUP, then
+    // SIGCONT, by the kernel; a host takes the hang-up for no request.
+    ASSERT_EQ(kill(host.pid(), SIGHUP), 0);
     ASSERT_EQ(kill(host.pid(), SIGCONT), 0);
     const std::string list = "Found 2 services:\n0\ta.paused: [test.IEcho]\n1\tb.busy: [test.IEcho]\n";
     EXPECT_EQ(waiting.get().out, list);
