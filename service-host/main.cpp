@@ -10,6 +10,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -91,9 +92,9 @@ int main(int argc, char** argv)
     std::fputs("ready\n", stdout);
     std::fflush(stdout);
     status_t status = host->serve();
-    if (status == kStatusDeadObject) {
+    if (status == kStatusDeadObject)
         std::fprintf(stderr, "service-host: the service manager has gone away\n");
-        return 1;
-    }
+    else if (status != kStatusOk)
+        std::fprintf(stderr, "service-host: cannot serve: %s (status %d)\n", std::strerror(-status), status);
     return status == kStatusOk ? 0 : 1;
 }

@@ -128,9 +128,11 @@ int main(int argc, char** argv)
         return 1;
     EventLoop loop;
     Server server(loop, listener, std::move(policy));
-    loop.onSignal([](int signal) {
-        if (signal != SIGHUP)
+    loop.onSignal([](const Signal& signal) {
+        if (signal.number != SIGHUP) {
+            std::fprintf(stderr, "service-manager: stopping on %s\n", describe(signal).c_str());
             return true;
+        }
         std::fprintf(stderr, "service-manager: SIGHUP received; there is nothing to re-read\n");
         return false;
     });

@@ -191,6 +191,11 @@ status_t ServiceHost::serve()
     if (!host.peers->adopt(std::move(host.manager), 0, Credentials{}, Peer::kAcceptFds | Peer::kAnchored, &host))
         return kStatusDeadObject;
     host.loop.setTick(std::chrono::seconds(1), [&host] { host.peers->expire(); });
+    // Who stopped a host is the first thing its operator asks.
+    host.loop.onSignal([](const Signal& signal) {
+        fprintf(stderr, "%s: stopping on %s\n", program_invocation_short_name, describe(signal).c_str());
+        return true;
+    });
     if (host.loop.run() < 0)
         return statusFromErrno(errno);
     return host.managerGone ? kStatusDeadObject : kStatusOk;

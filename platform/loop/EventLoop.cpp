@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -18,6 +19,15 @@ sigset_t stopSignals()
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGINT);
     return set;
+}
+
+std::string describe(const Signal& signal)
+{
+    const char* name = sigabbrev_np(signal.number);
+    std::string text = name ? std::string("SIG") + name : "signal " + std::to_string(signal.number);
+    if (signal.pid != 0)
+        text += " from pid " + std::to_string(signal.pid) + ", uid " + std::to_string(signal.uid);
+    return text;
 }
 
 int raiseDescriptorLimit()
@@ -134,8 +144,12 @@ int EventLoop::run()
             auto* watcher = static_cast<Watcher*>(events[i].data.ptr);
             if (watcher == nullptr) {
                 signalfd_siginfo info;
-                while (read(signals_, &info, sizeof info) == ssize_t(sizeof info))
-                    stopped_ = stopped_ || !onSignal_ || onSignal_(int(info.ssi_signo));
+                while (read(signals_, &info, sizeof info) == ssize_t(sizeof info)) {
+                    const bool sent = info.ssi_code == SI_USER || info.ssi_code == SI_QUEUE;
+                    const Signal signal{int(info.ssi_signo), sent ? pid_t(info.ssi_pid) : 0,
+                                        sent ? uid_t(info.ssi_uid) : 0};
+                    stopped_ = stopped_ || !onSignal_ || onSignal_(signal);
+                }
             } else if (watcher->watched) {
                 watcher->ready(events[i].events);
             }

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <functional>
 #include <signal.h>
+#include <string>
+#include <sys/types.h>
 #include <vector>
 
 // SIGTERM and SIGINT: what asks a daemon to stop. A daemon blocks them
@@ -16,6 +18,16 @@
 sigset_t stopSignals();
 // Raises this process's soft descriptor limit to its hard limit: 0, or -1.
 int raiseDescriptorLimit();
+// A signal the loop took. A process that sent it (kill, sigqueue) is
+// named by its pid and uid; from the kernel (a terminal's ^C), both are 0.
+struct Signal {
+    int number = 0;
+    pid_t pid = 0;
+    uid_t uid = 0;
+};
+// "SIGTERM from pid 12, uid 0", or "SIGINT" when the kernel sent it: what
+// a daemon's log says of the signal that stops it.
+std::string describe(const Signal& signal);
 // Closes the descriptors on a thread of their own, so that a close that
 // blocks (a socket that lingers, a file whose flush waits) holds up no
 // loop.
@@ -48,7 +60,7 @@ public:
     int open(const sigset_t& signals);
     // `handle` is told of each signal and returns whether it stops the
     // loop.
-    void onSignal(std::function<bool(int)> handle) { onSignal_ = std::move(handle); }
+    void onSignal(std::function<bool(const Signal&)> handle) { onSignal_ = std::move(handle); }
     // Watches `fd` for `events` (0: for nothing, for now).
     int add(int fd, uint32_t events, Watcher* watcher);
     int modify(int fd, uint32_t events, Watcher* watcher);
@@ -71,7 +83,7 @@ private:
     int signals_ = -1;
     std::chrono::milliseconds tickInterval_{0};
     std::function<void()> onTick_;
-    std::function<bool(int)> onSignal_;
+    std::function<bool(const Signal&)> onSignal_;
     bool stopped_ = false;
     std::vector<Watcher*> removed_;
 };

@@ -129,7 +129,7 @@ TEST_F(ServiceHostTest, StopsWithStatus0OnSigtermAndSigint)
         size_t index = 0;
         ASSERT_TRUE(platform.startHost({"--service", "a"}, &index));
         EXPECT_EQ(platform.host(index).stop(signal), 0);
-        EXPECT_EQ(platform.host(index).error(), "");
+        EXPECT_EQ(platform.host(index).error(), "service-host: stopping on " + sentBy(signal));
     }
 }
 

@@ -35,7 +35,8 @@ TEST(ServiceManagerTest, StopsWithStatus0AndFreesTheAddress)
         TestPlatform platform;
         ASSERT_TRUE(platform.startManager()) << platform.manager().error();
         EXPECT_EQ(platform.manager().stop(signal), 0);
-        EXPECT_EQ(platform.manager().error(), "service-manager: ready, serving @quellix.service-manager\n");
+        EXPECT_EQ(platform.manager().error(), "service-manager: ready, serving @quellix.service-manager\n"
+                                              "service-manager: stopping on " + sentBy(signal));
 
         RunResult list = TestPlatform::quellix({"list"});
         EXPECT_EQ(list.out, "");
@@ -104,7 +105,9 @@ TEST(ServiceManagerTest, LogsWhatAnOperatorMustKnow)
     EXPECT_NE(log.find(goneHost), std::string::npos) << log;
     EXPECT_NE(log.find(", uid 0 speaks protocol version 0; this manager speaks 1\n"), std::string::npos) << log;
     EXPECT_NE(log.find(", uid 0: it sent a malformed message\n"), std::string::npos) << log;
-    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1 + 20) << log; // the ready line, then the bound
+    // The ready line, the bound, and the stop, which no bound holds back.
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1 + 20 + 1) << log;
+    EXPECT_TRUE(log.ends_with("service-manager: stopping on " + sentBy(SIGTERM))) << log;
 }
 
 } // namespace

@@ -105,6 +105,12 @@ bool waitUntil(pid_t pid, Clock::time_point deadline, int* status)
 
 } // namespace
 
+std::string sentBy(int signal)
+{
+    return std::string("SIG") + sigabbrev_np(signal) + " from pid " + std::to_string(getpid()) + ", uid " +
+           std::to_string(getuid()) + "\n";
+}
+
 std::string binaryPath(const std::string& name) { return std::string(QUELLIX_BIN_DIR) + "/" + name; }
 
 RunResult runProgram(const std::string& path, const std::vector<std::string>& args,

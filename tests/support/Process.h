@@ -11,6 +11,9 @@ using namespace std::chrono_literals;
 
 // The path of a built program.
 std::string binaryPath(const std::string& name);
+// How a daemon's log names `signal` sent by this process, as in
+// "SIGTERM from pid 12, uid 0\n".
+std::string sentBy(int signal);
 
 struct RunResult {
     std::string out;

@@ -88,6 +88,8 @@ public:
     // most 256 connections and 32 MiB of messages here; past them, or out
     // of descriptors, a newcomer takes the place of the idlest connection
     // of its own uid (root's may take any other uid's) or is turned away.
+    // The signal that stops it is logged with its sender, as
+    // "PROGRAM: stopping on SIGTERM from pid P, uid U".
     status_t serve();
 
     struct Impl;
