@@ -31,6 +31,7 @@ std::string printable(const String16& name)
     }
     return utf8.size() > 100 ? shown + "..." : shown;
 }
+
 // At most this many of an unprivileged uid's hand-offs wait unread at one
 // host, so that no uid fills a host's socket and shuts the others out.
 constexpr size_t kUnreadHandOffsPerUid = 16;

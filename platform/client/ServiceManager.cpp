@@ -5,7 +5,6 @@
 
 #include <quellix/Parcel.h>
 #include <quellix/ServiceManager.h>
-#include <quellix/TextOutput.h>
 
 #include <cerrno>
 #include <map>
@@ -126,8 +125,7 @@ private:
         if (reply->word != kManagerReply)
             return kStatusBadParcel;
         if (status_t(reply->arg) == kStatusProtocolMismatch)
-            aerr << "quellix platform: the service manager speaks protocol version " << unsigned(reply->target)
-                 << ", this program " << unsigned(kManagerProtocolVersion) << endl;
+            reportProtocolMismatch(reply->target);
         return status_t(reply->arg);
     }
 

@@ -12,6 +12,7 @@
 #include <quellix/String8.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <exception>
 #include <unistd.h>
 #include <unordered_map>
@@ -171,8 +172,7 @@ status_t ServiceHost::addService(const String16& name, const sp<LocalService>& s
     if (status == kStatusNameTaken && holder)
         decodeHolder(frame.payload, holder);
     if (status == kStatusProtocolMismatch)
-        fprintf(stderr, "%s: the service manager speaks protocol version %u, this program %u\n",
-                program_invocation_short_name, unsigned(frame.target), unsigned(kManagerProtocolVersion));
+        reportProtocolMismatch(frame.target);
     if (status != kStatusOk)
         impl_->services.pop_back();
     return status;

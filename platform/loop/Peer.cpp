@@ -56,11 +56,12 @@ int Peer::send(int32_t word, uint32_t arg, uint32_t target, std::vector<uint8_t>
         return failWith(EPIPE);
     // The limit is on what the peer left unread before this frame, so that
     // one large reply still goes out whole.
-    bool stalled = connection_->unsentBytes() > kMaxUnreadOutput || connection_->unsentFrames() >= kMaxUnreadFrames;
-    connection_->queue(word, arg, target, std::move(payload));
-    if (stalled)
+    if (connection_->unsentBytes() > kMaxUnreadOutput || connection_->unsentFrames() >= kMaxUnreadFrames) {
         close("it leaves what it is sent unread");
-    if (stalled || connection_->flush() < 0 || !account()) {
+        return failWith(EPIPE);
+    }
+    connection_->queue(word, arg, target, std::move(payload));
+    if (connection_->flush() < 0 || !account()) {
         close();
         return failWith(EPIPE);
     }

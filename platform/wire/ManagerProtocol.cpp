@@ -3,6 +3,7 @@
 #include "ByteOrder.h"
 
 #include <quellix/Parcel.h>
+#include <quellix/TextOutput.h>
 
 namespace {
 
@@ -29,6 +30,12 @@ int wholly(const Parcel& parcel)
 }
 
 } // namespace
+
+void reportProtocolMismatch(uint32_t managerVersion)
+{
+    aerr << "quellix platform: the service manager speaks protocol version " << unsigned(managerVersion)
+         << ", this program " << unsigned(kManagerProtocolVersion) << endl;
+}
 
 int decodeManagerRequest(Frame& frame, ManagerRequest* request)
 {

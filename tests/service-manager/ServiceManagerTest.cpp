@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <csignal>
+#include <future>
+#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 #include <gtest/gtest.h>
@@ -108,6 +110,46 @@ TEST(ServiceManagerTest, LogsWhatAnOperatorMustKnow)
     // The ready line, the bound, and the stop, which no bound holds back.
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1 + 20 + 1) << log;
     EXPECT_TRUE(log.ends_with("service-manager: stopping on " + sentBy(SIGTERM))) << log;
+}
+
+// A service manager of protocol version 2 answers each request so; the
+// library says which version spoke, and each program fails as it fails
+// at any refusal.
+TEST(ServiceManagerTest, AnotherProtocolVersionIsNamed)
+{
+    struct Case {
+        std::string program;
+        std::vector<std::string> args;
+        std::string err;
+        int exitStatus;
+    };
+    const std::string named = "quellix platform: the service manager speaks protocol version 2, this program 1\n";
+    const Case cases[] = {
+        {"quellix", {"list"}, named + "quellix: Listing failed with status -93\n", 10},
+        {"service-host", {"--service", "x"},
+         named + "service-host: cannot register 'x': the service manager speaks another version of the protocol "
+                 "(status -93)\n",
+         1},
+    };
+    int listener = listenRaw(8);
+    ASSERT_GE(listener, 0);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.program);
+        auto manager = std::async(std::launch::async, [listener] {
+            int fd = accept(listener, nullptr, nullptr);
+            char header[16];
+            if (fd >= 0 && recv(fd, header, sizeof header, MSG_WAITALL) == sizeof header)
+                sendRaw(fd, frameBytes(0, 1, uint32_t(kStatusProtocolMismatch), "", 2));
+            waitForClose(fd, 10s);
+            close(fd);
+        });
+        RunResult result = runProgram(binaryPath(c.program), c.args, 10s);
+        manager.get();
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, c.err);
+        EXPECT_EQ(result.exitStatus, c.exitStatus);
+    }
+    close(listener);
 }
 
 } // namespace
