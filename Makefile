@@ -58,7 +58,7 @@ FUZZ_SECONDS ?= 60
 # The whole suite built with AddressSanitizer, UndefinedBehaviorSanitizer
 # and LeakSanitizer; the programs the tests start run with them too.
 test-asan: deps
-	cmake -S . -B $(ASAN_BUILD) -G Ninja -DQUELLIX_SANITIZE=ON $(werror_flag)
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DQUELLIX_SANITIZE=ON -DQUELLIX_BENCH=OFF $(werror_flag)
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 

@@ -16,8 +16,10 @@ corpus=${3:-$tmp/corpus}
 crashes=$build/fuzz-crashes
 mkdir -p "$crashes"
 
-failed=0
-for target in $targets; do
+# The targets run side by side, one per core; each one's summary line is
+# printed in the order above once all are done.
+run_target() {
+  target=$1
   mkdir -p "$corpus/$target"
   log=$tmp/$target.log
   # -max_len leaves room for a whole service manager request (4 KiB payload
@@ -26,10 +28,23 @@ for target in $targets; do
       -print_final_stats=1 -artifact_prefix="$crashes/$target-" \
       "$corpus/$target" "$source/$target" >"$log" 2>&1; then
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
-    echo "fuzz: $target: ${runs:-?} inputs in ${seconds} s, no failure"
+    echo "fuzz: $target: ${runs:-?} inputs in ${seconds} s, no failure" >"$tmp/$target.result"
   else
-    echo "fuzz: $target FAILED (crashing input in $crashes/):" >&2
-    tail -n 60 "$log" >&2
+    { echo "fuzz: $target FAILED (crashing input in $crashes/):"; tail -n 60 "$log"; } >"$tmp/$target.failure"
+  fi
+}
+
+for target in $targets; do
+  run_target "$target" &
+done
+wait
+
+failed=0
+for target in $targets; do
+  if [ -f "$tmp/$target.result" ]; then
+    cat "$tmp/$target.result"
+  else
+    cat "$tmp/$target.failure" >&2 2>/dev/null || echo "fuzz: $target did not run" >&2
     failed=1
   fi
 done
