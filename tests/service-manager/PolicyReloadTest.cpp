@@ -84,4 +84,22 @@ TEST(PolicyReloadTest, AGrantReloadedLetsNobodyRegister)
     }
 }
 
+// A bad file at start: the manager serves, with none of the files' grants.
+TEST(PolicyReloadTest, ABadFileAtStartAppliesNoFile)
+{
+    ScratchDir policy;
+    std::ofstream(policy.path() + "/a.conf") << "allow nobody prefix example.\n";
+    std::ofstream(policy.path() + "/b.conf") << "\nallow nobody\n";
+    Daemon manager;
+    ASSERT_TRUE(manager.start(binaryPath("service-manager"), {"--policy-dir", policy.path()})) << manager.error();
+    EXPECT_EQ(run(true, "service-host", {"--service", "example.counter"}).exitStatus, 1);
+    EXPECT_EQ(manager.stop(), 0);
+    EXPECT_TRUE(manager.error().starts_with(
+        "service-manager: " + policy.path() + "/b.conf:2: expected 'allow USER name NAME' or 'allow USER prefix "
+        "PREFIX'\nservice-manager: policy files not applied; until a reload reads them without error, only root, "
+        "the manager's own uid and the uids of --allow-register may register\n"
+        "service-manager: ready, serving @quellix.service-manager\n"))
+        << manager.error();
+}
+
 } // namespace
