@@ -25,19 +25,18 @@ std::string failure(const std::string& what, int error) { return what + ": " + s
 
 bool isPolicyFile(const std::string& name)
 {
-    return name.size() > 5 && name[0] != '.' && name.ends_with(".conf");
+    return name[0] != '.' && name.ends_with(".conf");
 }
 
 // Adds the policy files of `directory` that no earlier directory had to
-// `files` (by file name); false after saying why it cannot be listed.
-bool listDirectory(const std::string& directory, std::map<std::string, std::string>* files, PolicyRead* read)
+// `files` (by file name), or says why it cannot be listed.
+void listDirectory(const std::string& directory, std::map<std::string, std::string>* files, PolicyRead* read)
 {
     DIR* dir = opendir(directory.c_str());
     if (!dir) {
-        if (errno == ENOENT)
-            return true;
-        read->errors.push_back(failure(directory, errno));
-        return false;
+        if (errno != ENOENT)
+            read->errors.push_back(failure(directory, errno));
+        return;
     }
     for (;;) {
         errno = 0;
@@ -51,7 +50,6 @@ bool listDirectory(const std::string& directory, std::map<std::string, std::stri
     closedir(dir);
     if (error != 0)
         read->errors.push_back(failure(directory, error));
-    return error == 0;
 }
 
 // The whole of a regular file at `path`, or nothing for any other kind;
@@ -117,7 +115,8 @@ bool resolveUser(const std::string& user, uid_t* uid, std::string* problem)
     }
 }
 
-// Applies one line of `path`; false after saying what is wrong with it.
+// Applies one line, found at `where` ("PATH:LINE"); false after saying
+// what is wrong with it.
 bool parseLine(const std::string& where, const std::string& line, PolicyRead* read)
 {
     std::vector<std::string> fields;
