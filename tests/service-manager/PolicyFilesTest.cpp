@@ -27,10 +27,9 @@ const std::string kExpected = ": expected 'allow USER name NAME' or 'allow USER 
 TEST(PolicyFilesTest, ReadsGrantsAndNamesWhatIsWrong)
 {
     const Case cases[] = {
-        {"an exact name", {{"0/a.conf", "allow 1000 name a.b\n"}}, {{1000, "a.b"}},
-         {{1000, "a.bc"}, {1000, "a"}, {1001, "a.b"}}, {}, {}},
-        {"a prefix", {{"0/a.conf", "allow 1000 prefix example."}}, {{1000, "example.counter"}, {1000, "example."}},
-         {{1000, "example"}, {1000, "examplex"}}, {}, {}},
+        {"an exact name and a prefix", {{"0/a.conf", "allow 1000 name a.b\nallow 1000 prefix example."}},
+         {{1000, "a.b"}, {1000, "example.counter"}, {1000, "example."}},
+         {{1000, "a.bc"}, {1000, "a"}, {1001, "a.b"}, {1000, "example"}, {1000, "examplex"}}, {}, {}},
         {"user names", {{"0/a.conf", "allow nobody name n\nallow root prefix r"}}, {{65534, "n"}, {0, "r.s"}},
          {{65534, "r"}}, {}, {}},
         {"comments, blank lines and tabs", {{"0/a.conf", "# allow 1 name x\n\n \t\n  # y\n\tallow\t1  name  c \n"}},
@@ -71,13 +70,13 @@ TEST(PolicyFilesTest, ReadsGrantsAndNamesWhatIsWrong)
             EXPECT_TRUE(read.grants.allows(uid, String16(name))) << uid << " " << name;
         for (auto [uid, name] : c.refused)
             EXPECT_FALSE(read.grants.allows(uid, String16(name))) << uid << " " << name;
-        std::vector<std::string> errors, warnings;
-        for (const std::string& error : c.errors)
-            errors.push_back(root + error);
-        for (const std::string& warning : c.warnings)
-            warnings.push_back(root + warning);
-        EXPECT_EQ(read.errors, errors);
-        EXPECT_EQ(read.warnings, warnings);
+        auto below = [&root](std::vector<std::string> lines) {
+            for (std::string& line : lines)
+                line.insert(0, root);
+            return lines;
+        };
+        EXPECT_EQ(read.errors, below(c.errors));
+        EXPECT_EQ(read.warnings, below(c.warnings));
     }
 }
 

@@ -41,21 +41,6 @@ TEST(RegistryTest, WhoMayRegisterWhat)
     EXPECT_EQ(registry.find(String16("d")), nullptr);
 }
 
-// A name registered under a grant stays when the grant goes.
-TEST(RegistryTest, TheGrantsOfThePolicyFiles)
-{
-    Registry registry({{kAllowed}}, kOwn);
-    Grants grants;
-    grants.allowPrefix(kOther, String16("example."));
-    registry.setGrants(grants);
-    EXPECT_TRUE(registry.mayRegister(kAllowed, String16("other")));
-    EXPECT_EQ(registry.add(1, kOther, String16("other"), 0), kStatusPermissionDenied);
-    EXPECT_EQ(registry.add(1, kOther, String16("example.a"), 0), kStatusOk);
-    registry.setGrants({});
-    EXPECT_EQ(registry.add(1, kOther, String16("example.b"), 0), kStatusPermissionDenied);
-    EXPECT_NE(registry.find(String16("example.a")), nullptr);
-}
-
 TEST(RegistryTest, ConnectionsPerUidAndNamesGoWithTheirHost)
 {
     Registry registry({{kOther}, 2, 1000}, kOwn);
