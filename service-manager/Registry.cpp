@@ -38,8 +38,7 @@ size_t Registry::leave(uint64_t id, uid_t uid)
 
 status_t Registry::add(uint64_t host, uid_t uid, const String16& name, uint32_t handle)
 {
-    const auto& allowed = policy_.allowRegister;
-    if (!privileged(uid) && std::find(allowed.begin(), allowed.end(), uid) == allowed.end())
+    if (!mayRegister(uid, name))
         return kStatusPermissionDenied;
     if (!isValidServiceName(name))
         return kStatusBadValue;
@@ -55,6 +54,13 @@ status_t Registry::add(uint64_t host, uid_t uid, const String16& name, uint32_t 
     namesOf_[host].push_back(entry);
     ++namesOfUid_[uid];
     return kStatusOk;
+}
+
+bool Registry::mayRegister(uid_t uid, const String16& name) const
+{
+    const auto& allowed = policy_.allowRegister;
+    return privileged(uid) || std::find(allowed.begin(), allowed.end(), uid) != allowed.end() ||
+           grants_.allows(uid, name);
 }
 
 const Registry::Entry* Registry::find(const String16& name) const

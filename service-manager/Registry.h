@@ -4,6 +4,8 @@
 // its connections by numbers, and so does the registry.
 #pragma once
 
+#include "Grants.h"
+
 #include <quellix/Status.h>
 #include <quellix/String16.h>
 
@@ -16,6 +18,7 @@
 
 // Who may do what. Root and the uid the service manager runs as are
 // privileged: they may always register, and no cap applies to them.
+// The policy files' grants (Registry::setGrants) add to allowRegister.
 struct Policy {
     std::vector<uid_t> allowRegister; // may register too
     size_t maxConnectionsPerUid = 256;
@@ -46,6 +49,14 @@ public:
     // The service registered as `name`; null when there is none.
     const Entry* find(const String16& name) const;
 
+    // Replaces the grants of the policy files. Names registered already
+    // stay, granted or not.
+    void setGrants(Grants grants) { grants_ = std::move(grants); }
+    // Whether `uid` may register `name` now.
+    bool mayRegister(uid_t uid, const String16& name) const;
+    // Every registered name, in order.
+    const std::map<String16, Entry>& services() const { return services_; }
+
     // One page of a listing, as a list reply's payload: the names after
     // `after` (from the first, when null) in order, as many as fit in
     // kMaxListPage bytes and at least one; *more says whether names follow.
@@ -57,6 +68,7 @@ private:
     bool privileged(uid_t uid) const { return uid == 0 || uid == ownUid_; }
 
     Policy policy_;
+    Grants grants_;
     uid_t ownUid_;
     Services services_;
     std::unordered_map<uint64_t, std::vector<Services::iterator>> namesOf_; // by host

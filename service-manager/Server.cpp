@@ -253,6 +253,20 @@ void Server::add(Peer& host, const String16& name, uint32_t handle)
     reply(host, status, 0, status == kStatusNameTaken ? encodeHolder(holder) : std::vector<uint8_t>());
 }
 
+// Every line is written, not counted: an operator's reload makes them,
+// and they are as many as the names at most.
+void Server::setGrants(Grants grants)
+{
+    registry_.setGrants(std::move(grants));
+    for (const auto& [name, entry] : registry_.services()) {
+        const Credentials& host = hosts_.at(entry.host)->credentials;
+        if (!registry_.mayRegister(host.uid, name))
+            std::fprintf(stderr, "service-manager: '%s' of pid %d, uid %u stays registered until its host goes; "
+                                 "the policy no longer grants it\n",
+                         printable(name).c_str(), int(host.pid), unsigned(host.uid));
+    }
+}
+
 void Server::reply(Peer& client, status_t status, uint32_t target, std::vector<uint8_t> payload)
 {
     client.send(kManagerReply, uint32_t(status), target, std::move(payload));

@@ -18,6 +18,9 @@ public:
     // Serves the listening socket `listener` (which stays the caller's).
     Server(EventLoop& loop, int listener, Policy policy);
     int start();
+    // Replaces the grants of the policy files, and logs each registered
+    // name they no longer grant (it stays until its host goes).
+    void setGrants(Grants grants);
 
 private:
     bool onFrame(Peer& peer, Frame& frame) override;
