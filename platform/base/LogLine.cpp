@@ -1,4 +1,4 @@
-#include <quellix/LogLine.h>
+#include "LogLine.h"
 
 #include <cstdio>
 #include <cstdlib>

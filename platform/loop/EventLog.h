@@ -20,7 +20,7 @@
 // kept, the oldest ending early when a new one comes.
 #pragma once
 
-#include <quellix/LogLine.h>
+#include "LogLine.h"
 
 #include <chrono>
 #include <cstddef>

@@ -1,6 +1,7 @@
 // How a program writes a line of its log: the priority of each line, the
 // line as standard error carries it, and whether standard error is the
-// journal, which reads the priority from a "<N>" prefix.
+// journal, which reads the priority from a "<N>" prefix. Internal to the
+// platform library, for the programs of this tree that link its layers.
 #pragma once
 
 #include <string>
