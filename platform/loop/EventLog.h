@@ -9,7 +9,7 @@
 // kLinesPerWindow lines in a window of kWindow; past that its lines are
 // counted, and the count is written when the window has passed ("N more
 // log lines held back for uid U"). Events of the privileged uids (root and
-// our own) always get their line. At most kMaxUids windows are kept: a new
+// our own) always get their line (or, repeated, their count). At most kMaxUids windows are kept: a new
 // uid then ends the oldest window early, count and all.
 //
 // A repeated event is written once: events of one uid with the same key
@@ -49,10 +49,11 @@ public:
     // `now` tells the time, for tests that move it on without waiting.
     EventLog(uid_t ownUid, Now now);
 
+    // Where the lines go. The sink must not write to this log.
     void setSink(Sink sink) { sink_ = std::move(sink); }
 
     // An event that `uid` caused, with the key it is folded by (kNoKey:
-    // never), written as the formatted text or counted.
+    // never), written as the formatted text (cut at 511 bytes) or counted.
     void write(LogPriority priority, uid_t uid, uint64_t key, const char* format, ...)
         __attribute__((format(printf, 5, 6)));
     // Writes the counts whose windows have passed; called about once a

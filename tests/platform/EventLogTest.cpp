@@ -98,6 +98,17 @@ TEST(EventLogTest, NewUidPastTheBoundEndsTheOldestWindowWithItsCount)
     EXPECT_EQ(last, (std::vector<std::string>{"<6>1 more log line held back for uid 10000", "<6>newcomer"}));
 }
 
+TEST(EventLogTest, NewKeyPastTheBoundEndsTheOldestRepeatWithItsCount)
+{
+    TestLog test;
+    for (uint64_t key = 1; key <= EventLog::kMaxRepeats; ++key, test.now += std::chrono::milliseconds(1))
+        for (int i = 0; i < 2; ++i)
+            test.log.write(I, 0, key, "key %llu", (unsigned long long)key);
+    test.log.write(I, 0, 50000, "newcomer");
+    const std::vector<std::string> last(test.lines.end() - 2, test.lines.end());
+    EXPECT_EQ(last, (std::vector<std::string>{"<6>key 1 (repeated 1 more time)", "<6>newcomer"}));
+}
+
 TEST(EventLogTest, OldEntryPointSharesOneBudgetAtInfo)
 {
     TestLog test;
