@@ -24,7 +24,8 @@ namespace {
 const char kUsage[] = "usage: service-manager [--allow-register UID]... [--max-connections-per-uid N] "
                       "[--max-names-per-connection N] [--max-names-per-uid N]\n";
 
-bool parseArguments(int argc, char** argv, Policy* policy)
+// Options not given keep the defaults of Limits.h.
+bool parseArguments(int argc, char** argv, Server::Options* options)
 {
     for (int i = 1; i < argc; i += 2) {
         std::string option = argv[i];
@@ -40,13 +41,13 @@ bool parseArguments(int argc, char** argv, Policy* policy)
             return false;
         }
         if (option == "--allow-register")
-            policy->allowRegister.push_back(uid_t(value));
+            options->allowRegister.push_back(uid_t(value));
         else if (option == "--max-connections-per-uid")
-            policy->maxConnectionsPerUid = value;
+            options->limits.peersPerUid = value;
         else if (option == "--max-names-per-connection")
-            policy->maxNamesPerConnection = value;
+            options->limits.namesPerConnection = value;
         else if (option == "--max-names-per-uid")
-            policy->maxNamesPerUid = value;
+            options->limits.namesPerUid = value;
         else {
             std::fprintf(stderr, "service-manager: unknown option '%s'\n", option.c_str());
             return false;
@@ -108,8 +109,8 @@ int listeningSocket(bool* fromInitSystem)
 
 int main(int argc, char** argv)
 {
-    Policy policy;
-    if (!parseArguments(argc, argv, &policy)) {
+    Server::Options options;
+    if (!parseArguments(argc, argv, &options)) {
         std::fputs(kUsage, stderr);
         return 2;
     }
@@ -127,7 +128,7 @@ int main(int argc, char** argv)
     if (listener < 0)
         return 1;
     EventLoop loop;
-    Server server(loop, listener, std::move(policy));
+    Server server(loop, listener, std::move(options));
     loop.onSignal([](const Signal& signal) {
         if (signal.number != SIGHUP) {
             std::fprintf(stderr, "service-manager: stopping on %s\n", describe(signal).c_str());
