@@ -182,7 +182,7 @@ void Peer::serveFrames()
     }
     // The frame begun runs against the clock from now (its first byte came
     // at the latest now); more bytes do not set it back. Whole frames that
-    // wait behind unread output are that rule's business.
+    // wait behind unread output run against the clock of that output.
     if (!midFrame())
         frameStart_ = Clock::time_point();
     else if (frameStart_ == Clock::time_point())

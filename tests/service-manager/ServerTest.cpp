@@ -90,8 +90,8 @@ protected:
         pollfd watch{fd, POLLRDHUP, 0};
         return poll(&watch, 1, 0) == 0;
     }
-    // The status of the reply the server sent last-but-none, its payload
-    // skipped.
+    // The status of the next reply that waits, its payload skipped;
+    // INT32_MIN when none does.
     static int32_t status(int fd)
     {
         uint8_t header[16];
