@@ -27,7 +27,8 @@ namespace {
 const char kUsage[] = "usage: service-manager [--allow-register UID]... [--policy-dir DIR]... "
                       "[--max-connections-per-uid N] [--max-names-per-connection N] [--max-names-per-uid N]\n";
 
-bool parseArguments(int argc, char** argv, Policy* policy, std::vector<std::string>* policyDirs)
+// Options not given keep the defaults of Limits.h.
+bool parseArguments(int argc, char** argv, Server::Options* options, std::vector<std::string>* policyDirs)
 {
     for (int i = 1; i < argc; i += 2) {
         std::string option = argv[i];
@@ -47,13 +48,13 @@ bool parseArguments(int argc, char** argv, Policy* policy, std::vector<std::stri
             return false;
         }
         if (option == "--allow-register")
-            policy->allowRegister.push_back(uid_t(value));
+            options->allowRegister.push_back(uid_t(value));
         else if (option == "--max-connections-per-uid")
-            policy->maxConnectionsPerUid = value;
+            options->limits.peersPerUid = value;
         else if (option == "--max-names-per-connection")
-            policy->maxNamesPerConnection = value;
+            options->limits.namesPerConnection = value;
         else if (option == "--max-names-per-uid")
-            policy->maxNamesPerUid = value;
+            options->limits.namesPerUid = value;
         else {
             std::fprintf(stderr, "service-manager: unknown option '%s'\n", option.c_str());
             return false;
@@ -146,9 +147,9 @@ int listeningSocket(bool* fromInitSystem)
 
 int main(int argc, char** argv)
 {
-    Policy policy;
+    Server::Options options;
     std::vector<std::string> policyDirs;
-    if (!parseArguments(argc, argv, &policy, &policyDirs)) {
+    if (!parseArguments(argc, argv, &options, &policyDirs)) {
         std::fputs(kUsage, stderr);
         return 2;
     }
@@ -180,7 +181,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "service-manager: policy read: %s from %s\n", counted(read.grants.size(), "grant").c_str(),
                      counted(read.files, "file").c_str());
     EventLoop loop;
-    Server server(loop, listener, std::move(policy));
+    Server server(loop, listener, std::move(options));
     if (policyGood)
         server.setGrants(std::move(read.grants));
     loop.onSignal([&](const Signal& signal) {

@@ -73,15 +73,24 @@ public:
     // Runs until one of the signals arrives or stop() is called (0), or
     // waiting fails (-1).
     int run();
+    // One pass of run(): waits at most `wait` (less when the tick falls
+    // due first) for events, handles them and then the tick if it is due;
+    // 0, or -1 when waiting fails. For a caller that drives the loop
+    // itself, such as a test.
+    int step(std::chrono::milliseconds wait);
     void stop() { stopped_ = true; }
+    bool stopped() const { return stopped_; }
 
 private:
     int control(int operation, int fd, uint32_t events, Watcher* watcher);
     void releaseRemoved();
+    // -1: until an event comes.
+    int wait(int timeout);
 
     int epoll_ = -1;
     int signals_ = -1;
     std::chrono::milliseconds tickInterval_{0};
+    std::chrono::steady_clock::time_point nextTick_;
     std::function<void()> onTick_;
     std::function<bool(const Signal&)> onSignal_;
     bool stopped_ = false;

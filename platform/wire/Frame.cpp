@@ -121,6 +121,13 @@ void FrameReader::append(const uint8_t* bytes, size_t size)
     end_ += size;
 }
 
+bool FrameReader::holdsWholeFrame() const
+{
+    const size_t available = end_ - start_;
+    return !malformed_ && available >= kFrameHeaderSize &&
+           getLittle32(buffer_.get() + start_) <= available - kFrameHeaderSize;
+}
+
 FrameReader::Result FrameReader::next(Frame* frame)
 {
     if (malformed_)

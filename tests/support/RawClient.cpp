@@ -163,6 +163,8 @@ std::string lookupRequest(const std::string& name, bool fresh)
     return frameBytes(uint32_t(payload.size()), 1, fresh ? 1 : 0, payload, kManagerProtocol);
 }
 
+std::string listRequest() { return frameBytes(4, 2, 0, std::string(4, '\xff'), kManagerProtocol); }
+
 std::string frameBytes(uint32_t payloadSize, int32_t word, uint32_t arg, const std::string& payload,
                        uint32_t target)
 {

@@ -31,6 +31,8 @@ int32_t rawLookup(int fd, const std::string& request, int* passedFd = nullptr);
 // The look-up request for `name` (ASCII), plain or asking for a fresh
 // connection.
 std::string lookupRequest(const std::string& name, bool fresh = false);
+// The request for the first page of the listing.
+std::string listRequest();
 
 // The version of the service manager's protocol, which every request
 // carries as its target (the guide documents it).

@@ -83,11 +83,13 @@ public:
     // the host drops, and why.
     //
     // A client that sends a malformed message loses its connection, and so
-    // does one whose message is not whole 10 seconds after its first byte;
-    // no client holds up another. A uid other than root and ours holds at
+    // does one whose message is not whole 10 seconds after its first byte,
+    // and one that takes none of its replies for 10 seconds; no client
+    // holds up another. A uid other than root and ours holds at
     // most 256 connections and 32 MiB of messages here; past them, or out
     // of descriptors, a newcomer takes the place of the idlest connection
-    // of its own uid (root's may take any other uid's) or is turned away.
+    // of its own uid (root's may take any other uid's; replies left unread
+    // do not make a connection busy) or is turned away.
     // The signal that stops it is logged with its sender, as
     // "PROGRAM: stopping on SIGTERM from pid P, uid U".
     status_t serve();
