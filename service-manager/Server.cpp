@@ -225,7 +225,7 @@ Server::Unread& Server::unreadAt(const Peer& host)
 bool Server::makePair(const Peer& client, int ends[2])
 {
     for (;;) {
-        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) == 0)
+        if (refusingSocketPair(ends) == 0)
             return true;
         if (!isExhaustion(errno) || !peers_.makeRoom(client.credentials.uid, &client))
             return false;

@@ -132,11 +132,10 @@ void Peer::ready(uint32_t events)
         if (acceptFds_)
             set_.spendReserve();
         ssize_t count = connection_->fill();
-        // Descriptors where none belong are closed on another thread: a
-        // close can block (a socket that lingers), and this one serves
-        // everyone.
-        if (!acceptFds_)
-            closeElsewhere(connection_->reader().takeFds());
+        // Descriptors where none belong (sent before the socket refused
+        // them, or where the kernel cannot refuse them) go to the closer.
+        if (!acceptFds_ && !set_.loop().closer().take(credentials.uid, connection_->reader().takeFds()))
+            close("it sent more descriptors than could be closed");
         if (count == 0 || (count < 0 && errno != EAGAIN))
             close();
     }
