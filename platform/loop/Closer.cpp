@@ -77,27 +77,24 @@ bool Closer::take(uint64_t sender, std::vector<int> fds)
 {
     if (fds.empty())
         return true;
-    bool queued = false;
+    bool within;
     {
         std::lock_guard<std::mutex> lock(state_->mutex);
-        size_t& pending = state_->perSender[sender];
-        if (pending + fds.size() <= pendingPerSender_ && startThread()) {
+        if (!startThread()) {
+            // The last resort: sockets that no longer linger close at once.
             for (int fd : fds)
-                state_->queue.emplace_back(sender, fd);
-            pending += fds.size();
-            state_->total += fds.size();
-            queued = true;
-        } else if (pending == 0) {
-            state_->perSender.erase(sender);
+                closeAtOnce(fd);
+            return false;
         }
-    }
-    if (!queued) {
+        size_t& pending = state_->perSender[sender];
+        within = pending + fds.size() <= pendingPerSender_;
         for (int fd : fds)
-            closeAtOnce(fd);
-        return false;
+            state_->queue.emplace_back(sender, fd);
+        pending += fds.size();
+        state_->total += fds.size();
     }
     state_->more.notify_one();
-    return true;
+    return within;
 }
 
 bool Closer::startThread()

@@ -2,11 +2,12 @@
 // own: a close can block (a socket that lingers, one whose queue holds such
 // sockets in flight, a file whose flush waits), and the loop's thread
 // serves everyone. Sockets are closed without lingering. Each sender may
-// have a bounded number of closes pending; past it, its descriptors are
-// refused. The thread starts with the first descriptor it is given, and
-// the closer's end waits for it only briefly: a close that still blocks is
-// left to finish, or to the process's exit. Internal to the platform
-// library.
+// have a bounded number of closes pending; one past it is refused (its
+// caller closes its connection, so that it sends no more), though what it
+// sent last is still closed here, never on the caller's thread. The thread
+// starts with the first descriptor it is given, and the closer's end waits
+// for it only briefly: a close that still blocks is left to finish, or to
+// the process's exit. Internal to the platform library.
 #pragma once
 
 #include <chrono>
@@ -30,10 +31,9 @@ public:
     Closer& operator=(const Closer&) = delete;
 
     // Takes `fds` (of `sender`, whose number is the caller's) to close:
-    // true when they are queued (or there are none). False when the sender
-    // would have more than its bound pending, or the thread cannot start:
-    // then they are closed here, sockets without lingering, and the caller
-    // refuses the sender.
+    // true when there are none or the sender stays within its bound. False
+    // when it has more pending now, and the caller refuses it; false too
+    // when no thread can start, and then they are closed here.
     bool take(uint64_t sender, std::vector<int> fds);
     // Closes queued or under way, of every sender.
     size_t pending() const;

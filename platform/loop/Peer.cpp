@@ -135,7 +135,7 @@ void Peer::ready(uint32_t events)
         // Descriptors where none belong (sent before the socket refused
         // them, or where the kernel cannot refuse them) go to the closer.
         if (!acceptFds_ && !set_.loop().closer().take(credentials.uid, connection_->reader().takeFds()))
-            close("it sent more descriptors than could be closed");
+            close("its uid sent more descriptors than are closed yet");
         if (count == 0 || (count < 0 && errno != EAGAIN))
             close();
     }

@@ -11,7 +11,9 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
@@ -155,4 +157,56 @@ TEST(DescriptorAttackTest, AHostsDescriptorsReachNoClient)
            "the host's sends failed; root's call and listing took at most " + std::to_string(int(slowest * 1000)) +
                " ms; " + stops,
            watch.seconds());
+}
+
+// Connections that nobody queues at the init system's socket before the
+// manager starts, each with nine descriptors that the listener did not yet
+// refuse, the first's ninth a socket whose close blocks: the manager's
+// closer falls behind and refuses nobody, root is served, and SIGTERM
+// stops the manager at once.
+TEST(DescriptorAttackTest, DescriptorsQueuedBeforeStartDelayNoOne)
+{
+    ASSERT_TRUE(bringUpLoopback());
+    const int listener = listenRaw(SOMAXCONN);
+    ASSERT_GE(listener, 0);
+    ASSERT_EQ(fcntl(listener, F_SETFD, 0), 0);
+    int* went = sharedCounter();
+    ASSERT_NE(went, nullptr);
+    *went = 0;
+    constexpr int kConnections = 150;
+    Stopwatch watch;
+    Attacker nobody;
+    ASSERT_TRUE(nobody.run(kNobody, [&] {
+        std::vector<int> fds;
+        for (int i = 0; i < 8; ++i)
+            fds.push_back(open("/dev/null", O_RDONLY | O_CLOEXEC));
+        fds.push_back(socketWhoseCloseBlocks());
+        for (int i = 0; i < kConnections; ++i) {
+            const int via = connectRaw();
+            *went += sendDescriptors(via, std::string(1, '\0'), fds);
+            close(via);
+            if (i == 0) {
+                close(fds.back());
+                fds.back() = open("/dev/null", O_RDONLY | O_CLOEXEC);
+            }
+        }
+    }));
+    Daemon manager, host;
+    ASSERT_TRUE(manager.start("/bin/sh", {"-c", "exec 3<&" + std::to_string(listener) +
+                                                    "; export LISTEN_FDS=1 LISTEN_PID=$$; exec \"$0\"",
+                                          binaryPath("service-manager")}))
+        << manager.error();
+    close(listener);
+    ASSERT_TRUE(host.start(binaryPath("service-host"), {"--service", "s"}));
+    expectServed("Found 1 services:\n0\ts: [test.IEcho]\n");
+    EXPECT_GT(*went, 0);
+    const std::string stops = expectStops(host, manager);
+    EXPECT_NE(manager.error().find("its uid sent more descriptors than are closed yet"), std::string::npos)
+        << manager.error();
+    threat("nine descriptors on each of 150 connections queued before the manager starts, one close blocking",
+           "the init system's socket refuses descriptors from the start; those queued before go to a closer "
+           "bounded per uid, which never holds up the loop or the stop",
+           std::to_string(*went) + " of " + std::to_string(kConnections) + " sends queued; root served; " + stops,
+           watch.seconds());
+    munmap(went, sizeof(int));
 }

@@ -147,6 +147,24 @@ int lingeringSocket(int seconds)
     return client;
 }
 
+int socketWhoseCloseBlocks()
+{
+    int ends[2];
+    const int lingering = lingeringSocket(30);
+    if (lingering < 0 || socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
+        return -1;
+    const bool sent = sendDescriptor(ends[0], lingering);
+    close(ends[0]);
+    if (!sent) {
+        // Ours is the last copy, whose close would linger: exit closes it.
+        close(ends[1]);
+        return -1;
+    }
+    // The copy in flight is the last one now, and closing ours waits for no one.
+    close(lingering);
+    return ends[1];
+}
+
 bool sendDescriptor(int via, int fd) { return sendDescriptors(via, std::string(1, '\0'), {fd}); }
 
 bool sendDescriptors(int via, const std::string& bytes, const std::vector<int>& fds)

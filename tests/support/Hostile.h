@@ -43,6 +43,10 @@ bool bringUpLoopback();
 // its peer never reads, and lingers for `seconds`. -1 when it cannot be
 // made.
 int lingeringSocket(int seconds);
+// A Unix socket whose close blocks whatever its own options: its queue
+// holds a lingering socket in flight, whose last copy that close releases.
+// -1 when it cannot be made.
+int socketWhoseCloseBlocks();
 // Sends one byte with `fd` attached over the connected socket `via`.
 bool sendDescriptor(int via, int fd);
 // Sends `bytes` with `fds` attached to their first byte, in one sendmsg:
