@@ -176,7 +176,7 @@ void Server::lookup(Peer& client, const String16& name, bool fresh)
 // Out of descriptors, idle clients other than `client` make room.
 bool Server::makePair(const Peer& client, int ends[2])
 {
-    return peers_.withRoom(client, [ends] { return socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends); }) == 0;
+    return peers_.withRoom(client, [ends] { return refusingSocketPair(ends); }) == 0;
 }
 
 void Server::add(Peer& host, const String16& name, uint32_t handle)

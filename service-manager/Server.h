@@ -5,6 +5,7 @@
 #pragma once
 
 #include "EventLoop.h"
+#include "Grants.h"
 #include "Limits.h"
 #include "Peer.h"
 #include "Registry.h"

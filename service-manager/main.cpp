@@ -139,6 +139,14 @@ int listeningSocket(bool* fromInitSystem)
                              "stream socket at @%s\n", kServiceManagerSocket);
         return -1;
     }
+    // Connections that arrive from now on refuse descriptors from their
+    // first byte; any that came with those queued before we started go to
+    // the event loop's closer.
+    if (refuseDescriptors(fd) < 0) {
+        std::fprintf(stderr, "service-manager: cannot make the passed socket refuse descriptors: %s\n",
+                     std::strerror(errno));
+        return -1;
+    }
     // Accepting goes on until there is no one left to accept.
     return fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) == 0 ? fd : -1;
 }

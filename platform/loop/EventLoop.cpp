@@ -2,10 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
-#include <thread>
 #include <utility>
 #include <sys/epoll.h>
 #include <sys/resource.h>
@@ -37,33 +34,6 @@ int raiseDescriptorLimit()
         return -1;
     limit.rlim_cur = limit.rlim_max;
     return setrlimit(RLIMIT_NOFILE, &limit);
-}
-
-void closeElsewhere(std::vector<int> fds)
-{
-    if (fds.empty())
-        return;
-    static std::mutex mutex;
-    static std::condition_variable more;
-    static std::vector<int> waiting;
-    static std::once_flag started;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        waiting.insert(waiting.end(), fds.begin(), fds.end());
-    }
-    std::call_once(started, [] {
-        std::thread([] {
-            for (;;) {
-                std::unique_lock<std::mutex> lock(mutex);
-                more.wait(lock, [] { return !waiting.empty(); });
-                std::vector<int> closing = std::exchange(waiting, {});
-                lock.unlock();
-                for (int fd : closing)
-                    close(fd);
-            }
-        }).detach();
-    });
-    more.notify_one();
 }
 
 EventLoop::~EventLoop()

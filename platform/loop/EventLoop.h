@@ -5,6 +5,8 @@
 // errno set.
 #pragma once
 
+#include "Closer.h"
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -28,10 +30,6 @@ struct Signal {
 // "SIGTERM from pid 12, uid 0", or "SIGINT" when the kernel sent it: what
 // a daemon's log says of the signal that stops it.
 std::string describe(const Signal& signal);
-// Closes the descriptors on a thread of their own, so that a close that
-// blocks (a socket that lingers, a file whose flush waits) holds up no
-// loop.
-void closeElsewhere(std::vector<int> fds);
 
 // Something the loop watches. The loop's own bookkeeping is `watched`.
 class Watcher {
@@ -80,6 +78,9 @@ public:
     int step(std::chrono::milliseconds wait);
     void stop() { stopped_ = true; }
     bool stopped() const { return stopped_; }
+    // Where descriptors that arrived where none belong go, so that no
+    // close of theirs holds up the loop; it ends with the loop, at once.
+    Closer& closer() { return closer_; }
 
 private:
     int control(int operation, int fd, uint32_t events, Watcher* watcher);
@@ -95,4 +96,5 @@ private:
     std::function<bool(const Signal&)> onSignal_;
     bool stopped_ = false;
     std::vector<Watcher*> removed_;
+    Closer closer_;
 };

@@ -154,10 +154,10 @@ void Peer::ready(uint32_t events)
             close();
     } else {
         ssize_t count = connection_->fill();
-        // Descriptors where none belong are closed on another thread: a
-        // close can block (a socket that lingers), and this one serves
-        // everyone.
-        closeElsewhere(connection_->reader().takeFds());
+        // Descriptors where none belong (sent before the socket refused
+        // them, or where the kernel cannot refuse them) go to the closer.
+        if (!set_.loop().closer().take(credentials.uid, connection_->reader().takeFds()))
+            close("its uid sent more descriptors than are closed yet");
         if (count == 0 || (count < 0 && errno != EAGAIN))
             close();
     }

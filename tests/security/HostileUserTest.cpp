@@ -74,7 +74,8 @@ TEST_F(HostileUserTest, LingeringDescriptorsFreezeNoOne)
     EXPECT_EQ(platform.host(0).stop(SIGTERM, 5s), 0);
     EXPECT_EQ(platform.manager().stop(SIGTERM, 5s), 0);
     threat("a descriptor whose close blocks, sent where none belong",
-           "sockets refuse descriptors (SO_PASSRIGHTS off); elsewhere they are closed on another thread",
+           "sockets refuse descriptors where they are made (SO_PASSRIGHTS off); any that still arrive go to "
+           "the event loop's closer",
            "root served 3 calls in " + std::to_string(int(served * 1000)) + " ms; both daemons stopped on SIGTERM",
            watch.seconds());
 }

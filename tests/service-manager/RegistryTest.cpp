@@ -10,7 +10,7 @@ namespace {
 
 constexpr uid_t kOwn = 500, kAllowed = 1000, kOther = 2000;
 
-bool mayRegister(uid_t uid) { return uid == 0 || uid == kOwn || uid == kAllowed; }
+bool mayRegister(uid_t uid, const String16&) { return uid == 0 || uid == kOwn || uid == kAllowed; }
 
 TEST(RegistryTest, WhoMayRegisterWhat)
 {
