@@ -128,6 +128,7 @@ struct ServiceHost::Impl final : PeerHandler {
     std::unique_ptr<PeerSet> peers;
     std::unordered_map<uint64_t, Peer*> clients;
     bool managerGone = false;
+    uint32_t managerVersion = 0;
 };
 
 std::unique_ptr<ServiceHost> ServiceHost::connect(Credentials* holder)
@@ -172,11 +173,13 @@ status_t ServiceHost::addService(const String16& name, const sp<LocalService>& s
     if (status == kStatusNameTaken && holder)
         decodeHolder(frame.payload, holder);
     if (status == kStatusProtocolMismatch)
-        reportProtocolMismatch(frame.target);
+        impl_->managerVersion = frame.target;
     if (status != kStatusOk)
         impl_->services.pop_back();
     return status;
 }
+
+uint32_t ServiceHost::managerProtocolVersion() const { return impl_->managerVersion; }
 
 status_t ServiceHost::serve()
 {
