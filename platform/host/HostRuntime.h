@@ -30,6 +30,8 @@ struct ServiceHost::Impl final : PeerHandler {
     // The time rules at the clock's now; the loop runs it each second.
     void tick() { peers->expire(); }
     EventLoop& eventLoop() { return loop; }
+    // ServiceHost::managerProtocolVersion.
+    uint32_t managerProtocolVersion() const { return managerVersion; }
 
 private:
     bool onFrame(Peer& peer, Frame& frame) override;
@@ -50,4 +52,5 @@ private:
     // the service manager's number for it.
     std::unique_ptr<PeerSet> peers;
     bool managerGone = false;
+    uint32_t managerVersion = 0;
 };

@@ -125,6 +125,8 @@ status_t ServiceHost::addService(const String16& name, const sp<LocalService>& s
     return impl_->addService(name, service, holder);
 }
 
+uint32_t ServiceHost::managerProtocolVersion() const { return impl_->managerProtocolVersion(); }
+
 status_t ServiceHost::serve() { return impl_->serve(); }
 
 status_t ServiceHost::Impl::addService(const String16& name, const sp<LocalService>& service, Credentials* holder)
@@ -153,7 +155,7 @@ status_t ServiceHost::Impl::addService(const String16& name, const sp<LocalServi
     if (status == kStatusNameTaken && holder)
         decodeHolder(frame.payload, holder);
     if (status == kStatusProtocolMismatch)
-        reportProtocolMismatch(frame.target);
+        managerVersion = frame.target;
     if (status != kStatusOk)
         services.pop_back();
     return status;

@@ -65,8 +65,12 @@ public:
     //   kStatusNoResources       our uid may hold no more names
     //   kStatusDeadObject        the service manager is gone
     //   kStatusProtocolMismatch  it speaks another version of the protocol
-    //                            (a line on standard error says which)
+    //                            (managerProtocolVersion() says which)
     status_t addService(const String16& name, const sp<LocalService>& service, Credentials* holder = nullptr);
+    // The version the service manager said it speaks when it last refused
+    // a registration with kStatusProtocolMismatch (see ProtocolVersion.h);
+    // 0 while it never has.
+    uint32_t managerProtocolVersion() const;
 
     // Serves transactions on the calling thread until SIGTERM or SIGINT
     // arrives (kStatusOk) or the service manager goes away
