@@ -43,6 +43,7 @@ nspawn=$!
 stop_container() {
   kill -TERM $nspawn 2>/dev/null
   wait $nspawn 2>/dev/null
+  rm -rf "$root"
 }
 trap stop_container EXIT
 trap 'exit 1' INT TERM

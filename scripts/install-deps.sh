@@ -45,7 +45,7 @@ if [ "${1:-}" = --build-deps ]; then
   exit 1
 fi
 
-packages="g++ cmake ninja-build make libgtest-dev libgmock-dev util-linux clang libclang-rt-14-dev libbenchmark-dev groff-base man-db hyperfine time pkgconf libsystemd-dev systemd lintian"
+packages="g++ cmake ninja-build make libgtest-dev libgmock-dev util-linux clang libclang-rt-14-dev libbenchmark-dev groff-base man-db hyperfine time pkgconf libsystemd-dev systemd procps lintian"
 peers=false
 if [ "${1:-}" = --peers ]; then
   packages="dbus systemd libglib2.0-bin python3-dbus python3-gi"
