@@ -34,17 +34,38 @@ shell: build
 # Installs under PREFIX (staged below DESTDIR when that is set).
 PREFIX ?= /usr/local
 install: build
-	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX) --strip
 
-# A Debian package of what `make install` installs, in $(BUILD)/package.
-package: build
-	cd $(BUILD) && cpack -G DEB -B package
+# The Debian packages (debian/, built by dpkg-buildpackage in a copy of
+# the tree, their build dependencies installed first as root, checked by
+# lintian), in $(BUILD)/package.
+package:
+	scripts/package.sh $(BUILD)/package
 
-# The suite, then a short fuzzing run, then the suite again under the
-# sanitizers (so that CTest's summary line comes last); warnings are errors
-# in all three builds.
+# The packages as the suite's package test wants them: built again only
+# when a file that goes into them changed since (not for the tests, the
+# benchmarks or the fuzzers, which they do not hold).
+package_inputs := $(wildcard $(shell git ls-files --cached --others --exclude-standard -- . ':!tests' ':!bench' ':!fuzz' 2>/dev/null))
+$(BUILD)/package/lintian.log: $(package_inputs)
+	scripts/package.sh $(BUILD)/package
+
+# The packages on a booted system, as root (scripts/boot-test.sh): a clean
+# bookworm root, systemd as its PID 1, the packages installed with apt, an
+# operator's session, then an upgrade to a rebuild of a later version and
+# a purge. Not part of `make test`. The root's tarball is kept in
+# $(BOOT_WORK) for the next run.
+BOOT_WORK ?= $(BUILD)/boot-test
+.PHONY: boot-test
+boot-test: package
+	@scripts/install-deps.sh --boot-test
+	scripts/package.sh --version "$$(dpkg-parsechangelog -SVersion)+rebuild1" $(BOOT_WORK)/upgrade
+	scripts/boot-test.sh $(BUILD)/package $(BOOT_WORK)/upgrade $(BOOT_WORK)
+
+# The packages, the suite, then a short fuzzing run, then the suite again
+# under the sanitizers (so that CTest's summary line comes last); warnings
+# are errors in all three builds.
 test: QUELLIX_WERROR = ON
-test: build
+test: build $(BUILD)/package/lintian.log
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 	@$(MAKE) --no-print-directory fuzz-smoke QUELLIX_WERROR=$(QUELLIX_WERROR)
 	@$(MAKE) --no-print-directory test-asan QUELLIX_WERROR=$(QUELLIX_WERROR)
@@ -57,8 +78,9 @@ FUZZ_SECONDS ?= 60
 
 # The whole suite built with AddressSanitizer, UndefinedBehaviorSanitizer
 # and LeakSanitizer; the programs the tests start run with them too.
-test-asan: deps
-	cmake -S . -B $(ASAN_BUILD) -G Ninja -DQUELLIX_SANITIZE=ON -DQUELLIX_BENCH=OFF $(werror_flag)
+# Its package test checks the packages of $(BUILD).
+test-asan: deps $(BUILD)/package/lintian.log
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DQUELLIX_SANITIZE=ON -DQUELLIX_BENCH=OFF -DQUELLIX_PACKAGE_DIR=$(abspath $(BUILD))/package $(werror_flag)
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 

@@ -171,4 +171,11 @@ targets = [
     ("quellix startup (no service manager) against exec + connect", "%.2f ×" % (start["startup"][0] / startup_model)),
 ]
 out += ["", "## Targets", "", "Checked here, never in the tests.", ""] + ["- %s: %s" % t for t in targets]
+# Why quellix is linked statically (the package's lintian override cites it).
+out += ["", "## Start-up, static against dynamic", "",
+        "`quellix list` with no service manager, in the same hyperfine run as the startup row: linked "
+        "statically, as it ships, %s median (%s min); linked dynamically (quellix-dynamic), %s median "
+        "(%s min): the dynamic one takes %.1f × as long."
+        % (time(start["startup"][0]), time(start["startup"][1]), time(start["dynamic"][0]),
+           time(start["dynamic"][1]), start["dynamic"][0] / start["startup"][0])]
 print("\n".join(out))

@@ -8,8 +8,8 @@
 #   bench/run.sh [--short] [--bin DIR] [--out FILE]
 #
 # --short (the test suite's guard): 10 and 100 services, a few runs each.
-# DIR holds quellix, service-manager, service-host, quellix-bench and
-# bench-true (default build-bench/bin); FILE defaults to docs/performance.md.
+# DIR holds quellix, service-manager, service-host, quellix-bench,
+# bench-true and quellix-dynamic (default build-bench/bin); FILE defaults to docs/performance.md.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../scripts/platform.sh"
@@ -58,8 +58,10 @@ floor() { # FILE FILTER
     --benchmark_out="$json/$1" --benchmark_out_format=json
 }
 
-# Before any service manager: starting a program, and quellix finding none.
-time_commands startup.json 20 -i -n exec "$bin/bench-true" -n startup "$bin/quellix list"
+# Before any service manager: starting a program, and quellix finding none,
+# linked statically (as it ships) and dynamically.
+time_commands startup.json 20 -i -n exec "$bin/bench-true" -n startup "$bin/quellix list" \
+  -n dynamic "$bin/quellix-dynamic list"
 floor micro.json 'BM_(Parcel|String)'
 
 peers_missing=""

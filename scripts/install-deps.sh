@@ -5,9 +5,47 @@
 # With --peers: the programs the benchmarks set beside quellix (a message
 # bus, its command-line clients, the Python bindings of the benchmarks'
 # helper). The benchmarks run without them, so this never fails.
+#
+# With --boot-test: what the boot test needs (mmdebstrap, systemd-nspawn).
+#
+# With --build-deps DIR: what building the Debian packages of the tree DIR
+# needs (its debian/control's Build-Depends, dpkg-buildpackage and lintian).
 set -eu
 
-packages="g++ cmake ninja-build make libgtest-dev libgmock-dev util-linux clang libclang-rt-14-dev libbenchmark-dev groff-base man-db hyperfine time pkgconf libsystemd-dev systemd lintian"
+if [ "${1:-}" = --boot-test ]; then
+  packages="mmdebstrap systemd-container"
+  missing=""
+  for p in $packages; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing="$missing $p"
+  done
+  [ -z "$missing" ] && exit 0
+  if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+    echo "installing missing packages:$missing"
+    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing >/dev/null
+    exit
+  fi
+  echo "missing Debian packages:$missing (the boot test runs as root)" >&2
+  exit 1
+fi
+
+if [ "${1:-}" = --build-deps ]; then
+  cd "$2"
+  if command -v dpkg-checkbuilddeps >/dev/null && command -v lintian >/dev/null &&
+     dpkg-checkbuilddeps 2>/dev/null; then
+    exit 0
+  fi
+  if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+    echo "installing the packages' build dependencies"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq dpkg-dev lintian >/dev/null
+    DEBIAN_FRONTEND=noninteractive apt-get build-dep -y -qq ./ >/dev/null
+    exit 0
+  fi
+  echo "missing build dependencies: install them with: sudo apt-get install dpkg-dev lintian && sudo apt-get build-dep ./" >&2
+  exit 1
+fi
+
+packages="g++ cmake ninja-build make libgtest-dev libgmock-dev util-linux clang libclang-rt-14-dev libbenchmark-dev groff-base man-db hyperfine time pkgconf libsystemd-dev systemd procps lintian"
 peers=false
 if [ "${1:-}" = --peers ]; then
   packages="dbus systemd libglib2.0-bin python3-dbus python3-gi"

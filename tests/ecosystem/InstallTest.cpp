@@ -23,12 +23,17 @@ TEST(InstallTest, InstallsExactlyItsFilesBelowThePrefix)
     for (const char* program : {"bin/quellix", "bin/service-host", "sbin/service-manager"})
         EXPECT_TRUE(isExecutable(root.path() + "/" + program)) << program;
     for (const char* file : {"share/man/man1/quellix.1.gz", "share/bash-completion/completions/quellix",
-                             "share/doc/quellix/copyright"})
+                             "share/doc/quellix/README.md"})
         EXPECT_FALSE(isExecutable(root.path() + "/" + file)) << file;
     EXPECT_EQ(readFile(root.path() + "/share/bash-completion/completions/quellix"),
               readFile(sourcePath("completion/quellix")));
     EXPECT_EQ(runProgram("/bin/gzip", {"-dc", root.path() + "/share/man/man8/service-manager.8.gz"}).out,
               readFile(sourcePath("man/man8/service-manager.8")));
+    // The unit and the .pc file name the prefix of this install.
+    EXPECT_NE(readFile(root.path() + "/lib/systemd/system/quellix-service-manager.service")
+                  .find("\nExecStart=" + root.path() + "/sbin/service-manager\n"),
+              std::string::npos);
+    EXPECT_EQ(readFile(root.path() + "/" QUELLIX_LIBDIR "/pkgconfig/quellix-platform.pc").rfind("prefix=" + root.path() + "\n", 0), 0u);
 }
 
 TEST(InstallTest, StagesBelowDestdir)
@@ -41,6 +46,9 @@ TEST(InstallTest, StagesBelowDestdir)
     for (const std::string& file : kInstalledFiles)
         expected.push_back("usr/" + file);
     EXPECT_EQ(listFiles(stage.path()), expected);
+    EXPECT_NE(readFile(stage.path() + "/usr/lib/systemd/system/quellix-service-manager.service")
+                  .find("\nExecStart=/usr/sbin/service-manager\n"),
+              std::string::npos);
 }
 
 TEST(InstallTest, InstalledProgramsServeAndCall)

@@ -24,6 +24,10 @@ expect() {
 }
 expect "floor: exec"
 expect '`quellix list`, no service manager'
+if ! grep -Eq 'linked dynamically \(quellix-dynamic\), [0-9.]+ (µs|ms) median' "$report"; then
+  echo "missing from the report: start-up, static against dynamic"
+  missing=1
+fi
 for n in 10 100; do
   for figure in "floor: round trip" "floor: connect" "floor: look-up" "floor: transaction" \
     '`quellix check NAME`' '`quellix call NAME' '`quellix list` |' service-manager; do

@@ -1,17 +1,17 @@
 // The service manager under an init system: it serves the listening
 // socket passed to it (LISTEN_FDS), refuses any other, and while the
 // socket is held nobody can take the address, not even between two runs
-// of the manager. The systemd units pass systemd's own checks.
+// of the manager. The installed systemd units pass systemd's own checks.
 #include "Hostile.h"
 #include "RawClient.h"
 #include "Scratch.h"
+#include "SystemdUnits.h"
 #include "TestPlatform.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
 #include <future>
 #include <grp.h>
 #include <regex>
@@ -123,29 +123,24 @@ TEST(ActivationTest, AHeldSocketKeepsTheAddressAcrossRestarts)
     EXPECT_TRUE(nobodyCanBind());
 }
 
-// systemd-analyze verifies the units, and rates the service's exposure
-// "OK" or better (2.0 at most), run from this build.
-TEST(ActivationTest, TheUnitsPassSystemdsChecks)
+// The units as `make install PREFIX=/usr` stages them below DESTDIR pass
+// systemd-analyze verify unmodified, and the service's exposure rates "OK"
+// or better (2.0 at most).
+TEST(ActivationTest, TheInstalledUnitsPassSystemdsChecks)
 {
-    ScratchDir units;
-    ASSERT_TRUE(units.ok());
-    std::string service = readFile(std::string(QUELLIX_BUILD_DIR) + "/service-manager/quellix-service-manager.service");
-    service = std::regex_replace(service, std::regex("ExecStart=[^ ]*/service-manager"),
-                                 "ExecStart=" + binaryPath("service-manager"));
-    std::ofstream(units.path() + "/quellix-service-manager.service") << service;
-    std::ofstream(units.path() + "/quellix-service-manager.socket")
-        << readFile(sourcePath("service-manager/systemd/quellix-service-manager.socket"));
-    const std::vector<std::string> environment = {"MANPATH=" + sourcePath("man") + ":"};
-    RunResult verify = runProgram("/usr/bin/systemd-analyze",
-                                  {"verify", units.path() + "/quellix-service-manager.socket",
-                                   units.path() + "/quellix-service-manager.service"},
-                                  30s, environment);
+    ScratchDir stage;
+    ASSERT_TRUE(stage.ok());
+    RunResult installed = runProgram(QUELLIX_CMAKE, {"--install", QUELLIX_BUILD_DIR, "--prefix", "/usr", "--component", "runtime"},
+                                     60s, {"DESTDIR=" + stage.path()});
+    ASSERT_EQ(installed.exitStatus, 0) << installed.out << installed.err;
+    const std::string service = stage.path() + "/usr/lib/systemd/system/quellix-service-manager.service";
+    EXPECT_NE(readFile(service).find("\nExecStart=/usr/sbin/service-manager\n"), std::string::npos);
+    RunResult verify = verifyUnits(stage.path(), "usr/lib/systemd/system");
     EXPECT_EQ(verify.err, "");
     EXPECT_EQ(verify.exitStatus, 0);
     RunResult security = runProgram("/usr/bin/systemd-analyze",
-                                    {"security", "--offline=true", "--no-pager",
-                                     units.path() + "/quellix-service-manager.service"},
-                                    30s, environment);
+                                    {"security", "--offline=true", "--no-pager", "--root=" + stage.path(), service},
+                                    30s, {"MANPATH=" + stage.path() + "/usr/share/man"});
     std::smatch level;
     ASSERT_TRUE(std::regex_search(security.out, level, std::regex("exposure level for [^:]*: ([0-9.]+)")))
         << security.out << security.err;

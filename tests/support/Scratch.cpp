@@ -27,9 +27,6 @@ const std::vector<std::string> kRuntimeFiles = sorted({
     "sbin/service-manager",
     "share/bash-completion/completions/quellix",
     "share/doc/quellix/README.md",
-    "share/doc/quellix/changelog.gz",
-    "share/doc/quellix/copyright",
-    "share/lintian/overrides/quellix",
     "share/man/man1/quellix.1.gz",
     "share/man/man1/service-host.1.gz",
     "share/man/man8/service-manager.8.gz",
@@ -57,8 +54,6 @@ const std::vector<std::string> kDevelopmentFiles = sorted({
     QUELLIX_LIBDIR "/libquellix-platform.a",
     QUELLIX_LIBDIR "/libquellix-platform.so",
     QUELLIX_LIBDIR "/pkgconfig/quellix-platform.pc",
-    "share/doc/quellix-dev/changelog.gz",
-    "share/doc/quellix-dev/copyright",
     "share/doc/quellix-dev/examples/CMakeLists.txt",
     "share/doc/quellix-dev/examples/README.md",
     "share/doc/quellix-dev/examples/counter.cpp",
@@ -68,9 +63,6 @@ const std::vector<std::string> kDevelopmentFiles = sorted({
 const std::vector<std::string> kLibraryFiles = sorted({
     QUELLIX_LIBDIR "/libquellix-platform.so.0",
     QUELLIX_LIBDIR "/libquellix-platform.so." QUELLIX_VERSION,
-    "share/doc/libquellix-platform0/changelog.gz",
-    "share/doc/libquellix-platform0/copyright",
-    "share/lintian/overrides/libquellix-platform0",
 });
 
 namespace {
