@@ -3,8 +3,6 @@
 #include "Address.h"
 #include "ManagerProtocol.h"
 
-#include <quellix/String8.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <string>
@@ -17,20 +15,6 @@
 namespace {
 
 constexpr int kAcceptsPerWake = 64;
-
-// A name as a log line may show it: UTF-8, with control characters and
-// backslashes escaped (no name can forge a line), cut after 100 bytes.
-std::string printable(const String16& name)
-{
-    const std::string utf8 = String8(name).bytes();
-    std::string shown;
-    for (unsigned char byte : utf8.substr(0, 100)) {
-        char escaped[8];
-        std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
-        shown += byte < 0x20 || byte == 0x7F || byte == '\\' ? escaped : std::string(1, char(byte));
-    }
-    return utf8.size() > 100 ? shown + "..." : shown;
-}
 
 // At most this many of an unprivileged uid's hand-offs wait unread at one
 // host, so that no uid fills a host's socket and shuts the others out.

@@ -3,6 +3,7 @@
 // connects to us.
 #include "Address.h"
 #include "EventLoop.h"
+#include "ManagerLink.h"
 #include "ManagerProtocol.h"
 #include "Peer.h"
 
@@ -19,25 +20,14 @@
 #include <utility>
 #include <vector>
 
-// Serves every peer: the service manager's link, which hands clients
-// over and is the one anchored peer, and the clients.
-struct ServiceHost::Impl final : PeerHandler {
+// Serves the clients that the service manager's link hands over.
+struct ServiceHost::Impl final : PeerHandler, ManagerLink::Host {
     explicit Impl(int fd) : manager(std::make_unique<Connection>(fd, kMaxManagerRequest)) {}
 
-    bool onFrame(Peer& peer, Frame& frame) override
-    {
-        if (peer.anchored)
-            return frame.word == kManagerAttach && attach(frame);
-        return answer(peer, frame);
-    }
+    bool onFrame(Peer& peer, Frame& frame) override { return answer(peer, frame); }
 
     void onClose(Peer& peer) override
     {
-        if (peer.anchored) {
-            managerGone = true;
-            loop.stop();
-            return;
-        }
         auto found = clients.find(peer.id);
         if (found != clients.end() && found->second == &peer)
             clients.erase(found);
@@ -50,7 +40,7 @@ struct ServiceHost::Impl final : PeerHandler {
     // dropped it) costs only that client, who finds its reference dead and
     // asks again; the idlest client of the same uid (or, for a privileged
     // one, of any unprivileged uid) makes room for the next one.
-    bool attach(Frame& frame)
+    bool attach(Frame& frame) override
     {
         if (!peers) {
             early.push_back(std::move(frame));
@@ -80,6 +70,10 @@ struct ServiceHost::Impl final : PeerHandler {
             clients[clientId] = client;
         return true;
     }
+
+    // The clients of the last manager keep their connections; only a
+    // newcomer with the same number would wrongly replace one.
+    void newManager() override { clients.clear(); }
 
     status_t serviceFailed(const LocalService& service, const Frame& frame, const Peer& client, const char* what)
     {
@@ -121,13 +115,15 @@ struct ServiceHost::Impl final : PeerHandler {
     // attached meanwhile.
     std::unique_ptr<Connection> manager;
     std::vector<Frame> early;
+    // The services by handle, and the names registered for them.
     std::vector<sp<LocalService>> services;
+    std::vector<ManagerLink::Name> names;
     EventLoop loop;
-    // Once serving: every peer, and the clients by the service manager's
-    // number for them.
+    // Once serving: every peer, the clients by the service manager's
+    // number for them, and the link to the manager.
     std::unique_ptr<PeerSet> peers;
     std::unordered_map<uint64_t, Peer*> clients;
-    bool managerGone = false;
+    std::unique_ptr<ManagerLink> link;
 };
 
 std::unique_ptr<ServiceHost> ServiceHost::connect(Credentials* holder)
@@ -175,6 +171,8 @@ status_t ServiceHost::addService(const String16& name, const sp<LocalService>& s
         reportProtocolMismatch(frame.target);
     if (status != kStatusOk)
         impl_->services.pop_back();
+    else
+        impl_->names.push_back({name, handle});
     return status;
 }
 
@@ -188,8 +186,9 @@ status_t ServiceHost::serve()
     host.peers = std::make_unique<PeerSet>(host.loop, PeerSet::Limits{});
     for (Frame& frame : std::exchange(host.early, {}))
         host.attach(frame);
-    if (!host.peers->adopt(std::move(host.manager), 0, Credentials{}, Peer::kAcceptFds | Peer::kAnchored, &host))
-        return kStatusDeadObject;
+    host.link = std::make_unique<ManagerLink>(*host.peers, host);
+    if (host.link->start(std::move(host.manager), std::move(host.names)) < 0)
+        return statusFromErrno(errno);
     host.loop.setTick(std::chrono::seconds(1), [&host] { host.peers->expire(); });
     // Who stopped a host is the first thing its operator asks.
     host.loop.onSignal([](const Signal& signal) {
@@ -198,5 +197,5 @@ status_t ServiceHost::serve()
     });
     if (host.loop.run() < 0)
         return statusFromErrno(errno);
-    return host.managerGone ? kStatusDeadObject : kStatusOk;
+    return kStatusOk;
 }

@@ -1,5 +1,7 @@
 #include "EventLog.h"
 
+#include <quellix/String8.h>
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -9,6 +11,18 @@ namespace {
 constexpr auto kWindow = std::chrono::seconds(10);
 
 } // namespace
+
+std::string printable(const String16& name)
+{
+    const std::string utf8 = String8(name).bytes();
+    std::string shown;
+    for (unsigned char byte : utf8.substr(0, 100)) {
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+        shown += byte < 0x20 || byte == 0x7F || byte == '\\' ? escaped : std::string(1, char(byte));
+    }
+    return utf8.size() > 100 ? shown + "..." : shown;
+}
 
 bool EventLog::admit()
 {

@@ -6,8 +6,15 @@
 // to the platform library.
 #pragma once
 
+#include <quellix/String16.h>
+
 #include <chrono>
 #include <cstddef>
+#include <string>
+
+// A name as a log line may show it: UTF-8, with control characters and
+// backslashes escaped (no name can forge a line), cut after 100 bytes.
+std::string printable(const String16& name);
 
 class EventLog {
 public:
