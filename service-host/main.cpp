@@ -5,6 +5,7 @@
 #include "Arguments.h"
 #include "SampleServices.h"
 
+#include <quellix/ProtocolVersion.h>
 #include <quellix/ServiceHost.h>
 #include <quellix/String8.h>
 
@@ -82,6 +83,8 @@ int main(int argc, char** argv)
         status_t status = host->addService(s.name, s.service, &nameHolder);
         if (status != kStatusOk) {
             std::string heldBy;
+            if (status == kStatusProtocolMismatch)
+                std::fprintf(stderr, "%s\n", describeProtocolMismatch(host->managerProtocolVersion()).c_str());
             if (status == kStatusNameTaken && nameHolder.pid != 0)
                 heldBy = " (pid " + std::to_string(nameHolder.pid) + ", uid " + std::to_string(nameHolder.uid) + ")";
             std::fprintf(stderr, "service-host: cannot register '%s': %s%s (status %d)\n",

@@ -5,24 +5,9 @@
 #include <quellix/Names.h>
 #include <quellix/Parcel.h>
 
-#include <algorithm>
 
-bool Registry::admit(uid_t uid)
+size_t Registry::leave(uint64_t id)
 {
-    if (privileged(uid))
-        return true;
-    size_t& count = connectionsOf_[uid];
-    if (count >= policy_.maxConnectionsPerUid)
-        return false;
-    ++count;
-    return true;
-}
-
-size_t Registry::leave(uint64_t id, uid_t uid)
-{
-    auto perUid = connectionsOf_.find(uid);
-    if (perUid != connectionsOf_.end() && --perUid->second == 0)
-        connectionsOf_.erase(perUid);
     auto names = namesOf_.find(id);
     if (names == namesOf_.end())
         return 0;
@@ -30,30 +15,21 @@ size_t Registry::leave(uint64_t id, uid_t uid)
         services_.erase(name);
     size_t count = names->second.size();
     namesOf_.erase(names);
-    auto ofUid = namesOfUid_.find(uid);
-    if (ofUid != namesOfUid_.end() && (ofUid->second -= count) == 0)
-        namesOfUid_.erase(ofUid);
     return count;
 }
 
-status_t Registry::add(uint64_t host, uid_t uid, const String16& name, uint32_t handle)
+status_t Registry::add(uint64_t host, uid_t uid, const String16& name, uint32_t handle, bool room)
 {
-    const auto& allowed = policy_.allowRegister;
-    if (!privileged(uid) && std::find(allowed.begin(), allowed.end(), uid) == allowed.end())
+    if (!mayRegister_(uid, name))
         return kStatusPermissionDenied;
     if (!isValidServiceName(name))
         return kStatusBadValue;
-    auto names = namesOf_.find(host);
-    size_t held = names == namesOf_.end() ? 0 : names->second.size();
-    auto ofUid = namesOfUid_.find(uid);
-    size_t heldByUid = ofUid == namesOfUid_.end() ? 0 : ofUid->second;
-    if (!privileged(uid) && (held >= policy_.maxNamesPerConnection || heldByUid >= policy_.maxNamesPerUid))
+    if (!room)
         return kStatusNoResources;
     auto [entry, added] = services_.try_emplace(name, Entry{host, handle});
     if (!added)
         return kStatusNameTaken;
     namesOf_[host].push_back(entry);
-    ++namesOfUid_[uid];
     return kStatusOk;
 }
 

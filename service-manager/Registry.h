@@ -1,7 +1,8 @@
 // The registry of services by name: which host serves each name under
-// which handle, who may register, and how much a uid may hold. Pure
-// bookkeeping, with no socket and no loop: the server (Server.h) knows
-// its connections by numbers, and so does the registry.
+// which handle, and who may register. Pure bookkeeping, with no socket, no
+// loop and no counts of connections: the server (Server.h) knows its
+// connections by numbers, and so does the registry; how many names a
+// connection or a uid may hold is the connection policy's (Peer.h).
 #pragma once
 
 #include <quellix/Status.h>
@@ -9,19 +10,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <sys/types.h>
 #include <unordered_map>
 #include <vector>
-
-// Who may do what. Root and the uid the service manager runs as are
-// privileged: they may always register, and no cap applies to them.
-struct Policy {
-    std::vector<uid_t> allowRegister; // may register too
-    size_t maxConnectionsPerUid = 256;
-    size_t maxNamesPerConnection = 1000;
-    size_t maxNamesPerUid = 1000; // over all its connections
-};
 
 class Registry {
 public:
@@ -30,19 +23,18 @@ public:
         uint32_t handle; // the service's handle there
     };
 
-    Registry(Policy policy, uid_t ownUid) : policy_(std::move(policy)), ownUid_(ownUid) {}
+    // `mayRegister` says which uid may register which name.
+    explicit Registry(std::function<bool(uid_t, const String16&)> mayRegister) : mayRegister_(std::move(mayRegister)) {}
 
-    // Counts a new connection of `uid`; false when that uid holds as many
-    // as it may (the connection is then refused).
-    bool admit(uid_t uid);
-    // Connection `id` of `uid` has gone, and with it every name it
-    // registered; returns how many those were.
-    size_t leave(uint64_t id, uid_t uid);
+    // Connection `id` has gone, and with it every name it registered;
+    // returns how many those were.
+    size_t leave(uint64_t id);
 
-    // Registers `name` for connection `host` of `uid`: kStatusOk,
-    // kStatusPermissionDenied, kStatusBadValue (an invalid name),
-    // kStatusNoResources (past a cap) or kStatusNameTaken.
-    status_t add(uint64_t host, uid_t uid, const String16& name, uint32_t handle);
+    // Registers `name` for connection `host` of `uid`, which may hold
+    // another name when `room` says so: kStatusOk, kStatusPermissionDenied,
+    // kStatusBadValue (an invalid name), kStatusNoResources (no room) or
+    // kStatusNameTaken.
+    status_t add(uint64_t host, uid_t uid, const String16& name, uint32_t handle, bool room);
     // The service registered as `name`; null when there is none.
     const Entry* find(const String16& name) const;
 
@@ -50,16 +42,13 @@ public:
     // `after` (from the first, when null) in order, as many as fit in
     // kMaxListPage bytes and at least one; *more says whether names follow.
     std::vector<uint8_t> page(const String16* after, bool* more) const;
+    // Every registered name, in order.
+    const std::map<String16, Entry>& services() const { return services_; }
 
 private:
     using Services = std::map<String16, Entry>; // ordered by UTF-16 units
 
-    bool privileged(uid_t uid) const { return uid == 0 || uid == ownUid_; }
-
-    Policy policy_;
-    uid_t ownUid_;
+    std::function<bool(uid_t, const String16&)> mayRegister_;
     Services services_;
     std::unordered_map<uint64_t, std::vector<Services::iterator>> namesOf_; // by host
-    std::unordered_map<uid_t, size_t> connectionsOf_;
-    std::unordered_map<uid_t, size_t> namesOfUid_;
 };

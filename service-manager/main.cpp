@@ -1,8 +1,10 @@
 // service-manager: the registry daemon. Listens at the platform's abstract
 // socket (or serves the one the init system passes it), says "ready" once
-// it accepts connections, and serves until SIGTERM or SIGINT.
+// it accepts connections, and serves until SIGTERM or SIGINT; SIGHUP
+// reads the policy files again.
 #include "Address.h"
 #include "EventLoop.h"
+#include "PolicyFiles.h"
 #include "Server.h"
 
 #include <quellix/Names.h>
@@ -18,13 +20,15 @@
 #include <fcntl.h>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
-const char kUsage[] = "usage: service-manager [--allow-register UID]... [--max-connections-per-uid N] "
-                      "[--max-names-per-connection N] [--max-names-per-uid N]\n";
+const char kUsage[] = "usage: service-manager [--allow-register UID]... [--policy-dir DIR]... "
+                      "[--max-connections-per-uid N] [--max-names-per-connection N] [--max-names-per-uid N]\n";
 
-bool parseArguments(int argc, char** argv, Policy* policy)
+// Options not given keep the defaults of Limits.h.
+bool parseArguments(int argc, char** argv, Server::Options* options, std::vector<std::string>* policyDirs)
 {
     for (int i = 1; i < argc; i += 2) {
         std::string option = argv[i];
@@ -33,6 +37,10 @@ bool parseArguments(int argc, char** argv, Policy* policy)
             return false;
         }
         const char* text = argv[i + 1];
+        if (option == "--policy-dir") {
+            policyDirs->push_back(text);
+            continue;
+        }
         unsigned value;
         auto [end, error] = std::from_chars(text, text + std::strlen(text), value);
         if (error != std::errc() || *end != '\0' || value == UINT_MAX) {
@@ -40,19 +48,50 @@ bool parseArguments(int argc, char** argv, Policy* policy)
             return false;
         }
         if (option == "--allow-register")
-            policy->allowRegister.push_back(uid_t(value));
+            options->allowRegister.push_back(uid_t(value));
         else if (option == "--max-connections-per-uid")
-            policy->maxConnectionsPerUid = value;
+            options->limits.peersPerUid = value;
         else if (option == "--max-names-per-connection")
-            policy->maxNamesPerConnection = value;
+            options->limits.namesPerConnection = value;
         else if (option == "--max-names-per-uid")
-            policy->maxNamesPerUid = value;
+            options->limits.namesPerUid = value;
         else {
             std::fprintf(stderr, "service-manager: unknown option '%s'\n", option.c_str());
             return false;
         }
     }
     return true;
+}
+
+std::string counted(size_t count, const char* what)
+{
+    return std::to_string(count) + " " + what + (count == 1 ? "" : "s");
+}
+
+// Reads the policy files and says what is wrong with them; false when
+// any is bad.
+bool readPolicy(const std::vector<std::string>& directories, PolicyRead* read)
+{
+    const bool good = readPolicyFiles(directories, read);
+    for (const std::string& line : read->warnings)
+        std::fprintf(stderr, "service-manager: %s\n", line.c_str());
+    for (const std::string& line : read->errors)
+        std::fprintf(stderr, "service-manager: %s\n", line.c_str());
+    return good;
+}
+
+// On SIGHUP: the new policy entirely, or the one in force when any file
+// is bad.
+void reloadPolicy(const std::vector<std::string>& directories, Server& server)
+{
+    PolicyRead read;
+    if (!readPolicy(directories, &read)) {
+        std::fprintf(stderr, "service-manager: policy not reloaded; the policy in force stays\n");
+        return;
+    }
+    std::fprintf(stderr, "service-manager: policy reloaded: %s from %s\n", counted(read.grants.size(), "grant").c_str(),
+                 counted(read.files, "file").c_str());
+    server.setGrants(std::move(read.grants));
 }
 
 // Says who holds the address, when another service manager does.
@@ -100,6 +139,14 @@ int listeningSocket(bool* fromInitSystem)
                              "stream socket at @%s\n", kServiceManagerSocket);
         return -1;
     }
+    // Connections that arrive from now on refuse descriptors from their
+    // first byte; any that came with those queued before we started go to
+    // the event loop's closer.
+    if (refuseDescriptors(fd) < 0) {
+        std::fprintf(stderr, "service-manager: cannot make the passed socket refuse descriptors: %s\n",
+                     std::strerror(errno));
+        return -1;
+    }
     // Accepting goes on until there is no one left to accept.
     return fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) == 0 ? fd : -1;
 }
@@ -108,15 +155,18 @@ int listeningSocket(bool* fromInitSystem)
 
 int main(int argc, char** argv)
 {
-    Policy policy;
-    if (!parseArguments(argc, argv, &policy)) {
+    Server::Options options;
+    std::vector<std::string> policyDirs;
+    if (!parseArguments(argc, argv, &options, &policyDirs)) {
         std::fputs(kUsage, stderr);
         return 2;
     }
+    if (policyDirs.empty())
+        policyDirs = {QUELLIX_SYSCONF_POLICY_DIR, QUELLIX_DATA_POLICY_DIR};
     std::signal(SIGPIPE, SIG_IGN);
     // Termination requests wait for the event loop, which takes them; so
-    // does SIGHUP (a closed terminal, a reload), which stops nothing: there
-    // is nothing to re-read.
+    // does SIGHUP (a reload, or a closed terminal), which reads the policy
+    // files again.
     sigset_t signals = stopSignals();
     sigaddset(&signals, SIGHUP);
     sigprocmask(SIG_BLOCK, &signals, nullptr);
@@ -126,14 +176,28 @@ int main(int argc, char** argv)
     int listener = listeningSocket(&passed);
     if (listener < 0)
         return 1;
+    // A bad file at start does not keep the manager down (under socket
+    // activation, every client would wait on it): it serves with the
+    // command line's policy alone, as after a failed reload.
+    PolicyRead read;
+    const bool policyGood = readPolicy(policyDirs, &read);
+    if (!policyGood)
+        std::fprintf(stderr, "service-manager: policy files not applied; until a reload reads them without "
+                             "error, only root, the manager's own uid and the uids of --allow-register may "
+                             "register\n");
+    else if (read.files > 0)
+        std::fprintf(stderr, "service-manager: policy read: %s from %s\n", counted(read.grants.size(), "grant").c_str(),
+                     counted(read.files, "file").c_str());
     EventLoop loop;
-    Server server(loop, listener, std::move(policy));
-    loop.onSignal([](const Signal& signal) {
+    Server server(loop, listener, std::move(options));
+    if (policyGood)
+        server.setGrants(std::move(read.grants));
+    loop.onSignal([&](const Signal& signal) {
         if (signal.number != SIGHUP) {
             std::fprintf(stderr, "service-manager: stopping on %s\n", describe(signal).c_str());
             return true;
         }
-        std::fprintf(stderr, "service-manager: SIGHUP received; there is nothing to re-read\n");
+        reloadPolicy(policyDirs, server);
         return false;
     });
     if (loop.open(signals) < 0 || server.start() < 0) {

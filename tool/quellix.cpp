@@ -2,6 +2,7 @@
 // whether one is registered, and calls one with typed arguments.
 #include <quellix/IBinder.h>
 #include <quellix/Parcel.h>
+#include <quellix/ProtocolVersion.h>
 #include <quellix/ServiceManager.h>
 #include <quellix/String16.h>
 #include <quellix/String8.h>
@@ -91,12 +92,36 @@ static int checkOutput(int exitStatus)
     return 10;
 }
 
+// What the platform's status does not say by itself: the protocol version
+// of a service manager that speaks another one.
+static void explainFailure(const ServiceManager& serviceManager, status_t status)
+{
+    if (status == kStatusProtocolMismatch)
+        aerr << describeProtocolMismatch(serviceManager.managerProtocolVersion()).c_str() << endl;
+}
+
+// Looks `name` up into *service. A look-up that fails is said on standard
+// error and its status returned; one that finds no such name did not fail
+// (kStatusOk, and a null *service).
+static status_t lookUp(ServiceManager& serviceManager, const char* name, sp<IBinder>* service)
+{
+    status_t status;
+    *service = serviceManager.lookupService(String16(name), &status);
+    if (status == kStatusOk || status == kStatusNameNotFound)
+        return kStatusOk;
+    explainFailure(serviceManager, status);
+    aerr << "quellix: Lookup of " << name << " failed with status " << int(status) << endl;
+    return status;
+}
+
 // quellix list: every name with the interface name its service reports.
-// A listing that fails is reported, never shown as an empty one.
+// A listing that fails is reported, never shown as an empty one; a name
+// that cannot be looked up shows an empty interface name.
 static int list(ServiceManager& serviceManager)
 {
     Vector<String16> names;
     if (status_t status = serviceManager.listServiceNames(&names); status != kStatusOk) {
+        explainFailure(serviceManager, status);
         aerr << "quellix: Listing failed with status " << int(status) << endl;
         return 10;
     }
@@ -119,7 +144,9 @@ static int check(ServiceManager& serviceManager, int argc, char** argv, bool* sh
         return 10;
     }
     const char* name = argv[optind];
-    sp<IBinder> service = serviceManager.lookupService(String16(name));
+    sp<IBinder> service;
+    if (lookUp(serviceManager, name, &service) != kStatusOk)
+        return 10;
     aout << "Service " << name << (service == nullptr ? ": not found" : ": found") << endl;
     return 0;
 }
@@ -204,7 +231,9 @@ static int call(ServiceManager& serviceManager, int argc, char** argv, bool* sho
         return 10;
     }
     const char* name = argv[optind++];
-    sp<IBinder> service = serviceManager.lookupService(String16(name));
+    sp<IBinder> service;
+    if (lookUp(serviceManager, name, &service) != kStatusOk)
+        return 10;
     String16 interfaceName = queryInterfaceName(service);
     int32_t code = atoi(argv[optind++]);
     if (service == nullptr || interfaceName.size() == 0) {

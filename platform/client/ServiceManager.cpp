@@ -6,8 +6,10 @@
 #include <quellix/Parcel.h>
 #include <quellix/ServiceManager.h>
 
+#include <atomic>
 #include <cerrno>
 #include <map>
+#include <memory>
 #include <mutex>
 
 namespace {
@@ -64,21 +66,26 @@ private:
 
 class RemoteServiceManager : public ServiceManager {
 public:
-    explicit RemoteServiceManager(int fd) : connection_(fd, kMaxManagerReply) {}
+    explicit RemoteServiceManager(int fd) : connection_(std::make_unique<Connection>(fd, kMaxManagerReply)) {}
 
-    sp<IBinder> lookupService(const String16& name) override
+    sp<IBinder> lookupService(const String16& name, status_t* status) override
     {
         // The service manager registers no such name; do not ask.
-        if (!isValidServiceName(name))
+        if (!isValidServiceName(name)) {
+            *status = kStatusNameNotFound;
             return nullptr;
+        }
         std::lock_guard<std::mutex> lock(mutex_);
         std::vector<uint8_t> payload = encodeName(name);
         // Once more, for a fresh connection, when the one the service
         // manager takes us to hold has failed or never arrived.
         for (uint32_t arg : {0u, uint32_t(kLookupFresh)}) {
             Frame reply;
-            uint64_t hostId;
-            if (ask(kManagerLookup, arg, payload, &reply) != kStatusOk || decodeHostId(reply.payload, &hostId) < 0)
+            uint64_t hostId = 0;
+            *status = ask(kManagerLookup, arg, payload, &reply, arg == 0);
+            if (*status == kStatusOk && decodeHostId(reply.payload, &hostId) < 0)
+                *status = kStatusBadParcel;
+            if (*status != kStatusOk)
                 return nullptr;
             int fd = reply.takeFd();
             if (fd >= 0)
@@ -87,6 +94,9 @@ public:
             if (host != hosts_.end() && !host->second->broken())
                 return sp<IBinder>(new RemoteBinder(host->second, reply.target));
         }
+        // A fresh answer always carries a connection: this one was lost on
+        // the way, as the kernel does when we are out of descriptors.
+        *status = kStatusNoResources;
         return nullptr;
     }
 
@@ -95,12 +105,13 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         names->clear();
         for (bool more = true; more;) {
-            // Each page goes on after the last name of the one before.
+            // Each page goes on after the last name of the one before; only
+            // the first may go to a new service manager.
             bool first = names->isEmpty();
             std::vector<uint8_t> after = encodeName(first ? String16() : (*names)[names->size() - 1], !first);
             Frame reply;
             size_t before = names->size();
-            status_t status = ask(kManagerList, 0, after, &reply);
+            status_t status = ask(kManagerList, 0, after, &reply, first);
             if (status == kStatusOk && decodeNameList(std::move(reply.payload), names) < 0)
                 status = kStatusBadParcel;
             more = reply.target == 1;
@@ -115,25 +126,54 @@ public:
         return kStatusOk;
     }
 
+    uint32_t managerProtocolVersion() const override { return managerVersion_; }
+
 private:
     // One request and its reply: the reply's status, or the transport's;
-    // kStatusBadParcel for an answer out of turn.
-    status_t ask(int32_t operation, uint32_t arg, const std::vector<uint8_t>& payload, Frame* reply)
+    // kStatusBadParcel for an answer out of turn. With `mayReconnect`, a
+    // request that cannot be sent on the connection we hold (the service
+    // manager closed it or went away, now or before) goes to a new one
+    // instead. One that was sent is never sent again: the service manager
+    // may have acted on it.
+    status_t ask(int32_t operation, uint32_t arg, const std::vector<uint8_t>& payload, Frame* reply,
+                 bool mayReconnect)
     {
-        if (connection_.call(operation, arg, kManagerProtocolVersion, payload.data(), payload.size(), reply) < 0)
+        int sent = connection_->send(operation, arg, kManagerProtocolVersion, payload.data(), payload.size());
+        if (sent < 0 && mayReconnect) {
+            if (status_t status = reconnect(); status != kStatusOk)
+                return status;
+            sent = connection_->send(operation, arg, kManagerProtocolVersion, payload.data(), payload.size());
+        }
+        if (sent < 0 || connection_->receive(reply) < 0)
             return statusFromErrno(errno);
         if (reply->word != kManagerReply)
             return kStatusBadParcel;
         if (status_t(reply->arg) == kStatusProtocolMismatch)
-            reportProtocolMismatch(reply->target);
+            managerVersion_ = reply->target;
         return status_t(reply->arg);
     }
 
+    // A connection to the service manager that listens now, in place of
+    // the broken one; kStatusDeadObject when none (or none acceptable)
+    // does.
+    status_t reconnect()
+    {
+        int fd = connectServiceManager();
+        if (fd < 0)
+            return isExhaustion(errno) ? kStatusNoResources : kStatusDeadObject;
+        connection_ = std::make_unique<Connection>(fd, kMaxManagerReply);
+        // The links stay with the references that hold them; a new
+        // service manager numbers its hosts afresh.
+        hosts_.clear();
+        return kStatusOk;
+    }
+
     std::mutex mutex_;
-    Connection connection_;
-    // The connection to each host reached so far, by the service manager's
-    // number for the host.
+    std::unique_ptr<Connection> connection_;
+    // The connection to each host reached so far over this connection, by
+    // the service manager's number for the host.
     std::map<uint64_t, sp<HostLink>> hosts_;
+    std::atomic<uint32_t> managerVersion_ = 0;
 };
 
 } // namespace

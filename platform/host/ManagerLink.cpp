@@ -1,6 +1,7 @@
 #include "ManagerLink.h"
 
 #include "Address.h"
+#include "LogEscape.h"
 #include "ManagerProtocol.h"
 
 #include <algorithm>
@@ -63,7 +64,7 @@ int ManagerLink::start(std::unique_ptr<Connection> manager, std::vector<Name> na
     names_ = std::move(names);
     sent_ = answered_ = registered_ = names_.size();
     // A manager gone already is noticed as the loop starts (onClose).
-    manager_ = peers_.adopt(std::move(manager), 0, Credentials{}, Peer::kAcceptFds | Peer::kAnchored, this);
+    manager_ = peers_.admit(std::move(manager), 0, Credentials{}, Peer::Role::kManagerLink, this);
     return 0;
 }
 
@@ -85,7 +86,7 @@ void ManagerLink::answered(const Frame& reply)
     if (status == kStatusOk)
         ++registered_;
     else
-        peers_.log().write("cannot register '%s' again: %s (status %d)", printable(name.name).c_str(),
+        peers_.log().write("cannot register '%s' again: %s (status %d)", escapeForLog(name.name).c_str(),
                            refusal(status, reply).c_str(), int(status));
     if (answered_ < names_.size())
         return;
@@ -142,8 +143,8 @@ void ManagerLink::ready(uint32_t)
     host_.newManager();
     managerCredentials_ = holder;
     sent_ = answered_ = registered_ = 0;
-    manager_ = peers_.adopt(std::make_unique<Connection>(fd, kMaxManagerRequest), 0, holder,
-                            Peer::kAcceptFds | Peer::kAnchored, this);
+    manager_ = peers_.admit(std::make_unique<Connection>(fd, kMaxManagerRequest), 0, holder,
+                            Peer::Role::kManagerLink, this);
     sendRegistrations();
 }
 

@@ -3,8 +3,9 @@
 // connects to us.
 #include "Address.h"
 #include "EventLoop.h"
-#include "ManagerLink.h"
 #include "ManagerProtocol.h"
+#include "HostRuntime.h"
+#include "ManagerLink.h"
 #include "Peer.h"
 
 #include <quellix/LocalService.h>
@@ -16,122 +17,93 @@
 #include <cstdio>
 #include <exception>
 #include <unistd.h>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
-// Serves the clients that the service manager's link hands over.
-struct ServiceHost::Impl final : PeerHandler, ManagerLink::Host {
-    explicit Impl(int fd) : manager(std::make_unique<Connection>(fd, kMaxManagerRequest)) {}
+ServiceHost::Impl::Impl(int fd, const Limits& limits_, PeerSet::Now now_)
+    : limits(limits_), now(std::move(now_)), manager(std::make_unique<Connection>(fd, kMaxManagerRequest))
+{
+}
 
-    bool onFrame(Peer& peer, Frame& frame) override { return answer(peer, frame); }
+// The clients send transactions; the link is the ManagerLink's.
+bool ServiceHost::Impl::onFrame(Peer& peer, Frame& frame) { return answer(peer, frame); }
 
-    void onClose(Peer& peer) override
-    {
-        auto found = clients.find(peer.id);
-        if (found != clients.end() && found->second == &peer)
-            clients.erase(found);
-    }
+void ServiceHost::Impl::onClose(Peer&) {}
 
-    // Serves the client connection that came with an attach frame (kept
-    // for later while registration goes on). A client holds one connection
-    // to us; a new one from the same client replaces the old. One that did
-    // not arrive (this process was out of descriptors, and the kernel
-    // dropped it) costs only that client, who finds its reference dead and
-    // asks again; the idlest client of the same uid (or, for a privileged
-    // one, of any unprivileged uid) makes room for the next one.
-    bool attach(Frame& frame) override
-    {
-        if (!peers) {
-            early.push_back(std::move(frame));
-            return true;
-        }
-        uint64_t clientId;
-        Credentials caller;
-        if (decodeAttach(frame.payload, &clientId, &caller) < 0)
-            return false;
-        int fd = frame.takeFd();
-        if (fd < 0) {
-            peers->makeRoom(caller.uid);
-            return true;
-        }
-        // The reserve let it in; if it cannot be had back, this client
-        // takes the place of an idle one of its own uid (of any
-        // unprivileged uid, for a privileged one), or goes.
-        if (!peers->refillReserve() && !peers->makeRoom(caller.uid)) {
-            close(fd);
-            return true;
-        }
-        peers->refillReserve();
-        auto old = clients.find(clientId);
-        if (old != clients.end())
-            old->second->close();
-        if (Peer* client = peers->adopt(std::make_unique<Connection>(fd, kMaxParcelSize), clientId, caller, 0, this))
-            clients[clientId] = client;
+// Serves the client connection that came with an attach frame (kept for
+// later while registration goes on). A client holds one connection to us;
+// a new one from the same client replaces the old. One that did not
+// arrive (this process was out of descriptors, and the kernel dropped it)
+// costs only that client, who finds its reference dead and asks again;
+// room is made for the next one. Each service manager numbers its clients
+// from 1, so a client's number here carries the count of managers before
+// its own in the bits above 48, which no manager's count reaches: a
+// newcomer never replaces a client of the last manager.
+bool ServiceHost::Impl::attach(Frame& frame)
+{
+    if (!peers) {
+        early.push_back(std::move(frame));
         return true;
     }
-
-    // The clients of the last manager keep their connections; only a
-    // newcomer with the same number would wrongly replace one.
-    void newManager() override { clients.clear(); }
-
-    status_t serviceFailed(const LocalService& service, const Frame& frame, const Peer& client, const char* what)
-    {
-        peers->log().write("service %s threw %s for code %u from pid %d, uid %u; that transaction failed",
-                           String8(service.interfaceName()).c_str(), what, unsigned(frame.word),
-                           int(client.credentials.pid), unsigned(client.credentials.uid));
-        return kStatusServiceFailed;
-    }
-
-    bool answer(Peer& client, Frame& frame)
-    {
-        // Handles come from the service manager: an unknown one is a client
-        // that does not follow the protocol.
-        if (frame.target >= services.size())
-            return false;
-        Parcel data;
-        data.adoptData(std::move(frame.payload));
-        Parcel reply;
-        status_t status;
-        LocalService& service = *services[frame.target];
-        try {
-            status = service.transact(uint32_t(frame.word), data, &reply, frame.arg, client.credentials);
-        } catch (const std::exception& error) {
-            status = serviceFailed(service, frame, client, error.what());
-            reply.setData(nullptr, 0);
-        } catch (...) {
-            status = serviceFailed(service, frame, client, "an exception of unknown type");
-            reply.setData(nullptr, 0);
-        }
-        if (reply.dataSize() > kMaxParcelSize) {
-            reply.setData(nullptr, 0);
-            status = kStatusParcelTooLarge;
-        }
-        client.send(status, 0, frame.target, reply.releaseData());
+    uint64_t clientId;
+    Credentials caller;
+    if (decodeAttach(frame.payload, &clientId, &caller) < 0)
+        return false;
+    int fd = frame.takeFd();
+    if (fd < 0) {
+        peers->lost(caller.uid);
         return true;
     }
+    const uint64_t id = managerEpoch << 48 | clientId;
+    if (Peer* old = peers->find(id); old && old->role() == Peer::Role::kClient)
+        old->close();
+    peers->admit(std::make_unique<Connection>(fd, kMaxParcelSize), id, caller, Peer::Role::kClient, this);
+    return true;
+}
 
-    // Until serve(): the connection registrations go over, and the clients
-    // attached meanwhile.
-    std::unique_ptr<Connection> manager;
-    std::vector<Frame> early;
-    // The services by handle, and the names registered for them.
-    std::vector<sp<LocalService>> services;
-    std::vector<ManagerLink::Name> names;
-    EventLoop loop;
-    // Once serving: every peer, the clients by the service manager's
-    // number for them, and the link to the manager.
-    std::unique_ptr<PeerSet> peers;
-    std::unordered_map<uint64_t, Peer*> clients;
-    std::unique_ptr<ManagerLink> link;
-};
+status_t ServiceHost::Impl::serviceFailed(const LocalService& service, const Frame& frame, const Peer& client,
+                                          const char* what)
+{
+    peers->log().write("service %s threw %s for code %u from pid %d, uid %u; that transaction failed",
+                       String8(service.interfaceName()).c_str(), what, unsigned(frame.word),
+                       int(client.credentials.pid), unsigned(client.credentials.uid));
+    return kStatusServiceFailed;
+}
+
+bool ServiceHost::Impl::answer(Peer& client, Frame& frame)
+{
+    // Handles come from the service manager: an unknown one is a client
+    // that does not follow the protocol.
+    if (frame.target >= services.size())
+        return false;
+    Parcel data;
+    data.adoptData(std::move(frame.payload));
+    Parcel reply;
+    status_t status;
+    LocalService& service = *services[frame.target];
+    try {
+        status = service.transact(uint32_t(frame.word), data, &reply, frame.arg, client.credentials);
+    } catch (const std::exception& error) {
+        status = serviceFailed(service, frame, client, error.what());
+        reply.setData(nullptr, 0);
+    } catch (...) {
+        status = serviceFailed(service, frame, client, "an exception of unknown type");
+        reply.setData(nullptr, 0);
+    }
+    if (reply.dataSize() > kMaxParcelSize) {
+        reply.setData(nullptr, 0);
+        status = kStatusParcelTooLarge;
+    }
+    client.send(status, 0, frame.target, reply.releaseData());
+    return true;
+}
 
 std::unique_ptr<ServiceHost> ServiceHost::connect(Credentials* holder)
 {
     int fd = connectServiceManager(holder);
     if (fd < 0)
         return nullptr;
-    return std::unique_ptr<ServiceHost>(new ServiceHost(std::make_unique<Impl>(fd)));
+    return std::unique_ptr<ServiceHost>(new ServiceHost(std::make_unique<Impl>(fd, Limits{})));
 }
 
 ServiceHost::ServiceHost(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -144,23 +116,32 @@ bool ServiceHost::raiseDescriptorLimit() { return ::raiseDescriptorLimit() == 0;
 
 status_t ServiceHost::addService(const String16& name, const sp<LocalService>& service, Credentials* holder)
 {
-    if (!isValidServiceName(name) || !service || !impl_->manager)
+    return impl_->addService(name, service, holder);
+}
+
+uint32_t ServiceHost::managerProtocolVersion() const { return impl_->managerProtocolVersion(); }
+
+status_t ServiceHost::serve() { return impl_->serve(); }
+
+status_t ServiceHost::Impl::addService(const String16& name, const sp<LocalService>& service, Credentials* holder)
+{
+    if (!isValidServiceName(name) || !service || !manager)
         return kStatusBadValue; // registration ends when serving starts
-    Connection& manager = *impl_->manager;
+    Connection& link = *manager;
     // Added now, so that its handle is the one the service manager hands
     // out; taken back if the registration fails.
-    uint32_t handle = uint32_t(impl_->services.size());
-    impl_->services.push_back(service);
+    uint32_t handle = uint32_t(services.size());
+    services.push_back(service);
     std::vector<uint8_t> payload = encodeName(name);
     Frame frame;
     status_t status = kStatusOk;
-    if (manager.call(kManagerRegister, handle, kManagerProtocolVersion, payload.data(), payload.size(), &frame) < 0)
+    if (link.call(kManagerRegister, handle, kManagerProtocolVersion, payload.data(), payload.size(), &frame) < 0)
         status = statusFromErrno(errno);
     // Clients may be attached to services registered before this one.
     while (status == kStatusOk && frame.word == kManagerAttach) {
-        if (!impl_->attach(frame))
+        if (!attach(frame))
             status = kStatusBadParcel;
-        else if (manager.receive(&frame) < 0)
+        else if (link.receive(&frame) < 0)
             status = statusFromErrno(errno);
     }
     if (status == kStatusOk)
@@ -168,34 +149,40 @@ status_t ServiceHost::addService(const String16& name, const sp<LocalService>& s
     if (status == kStatusNameTaken && holder)
         decodeHolder(frame.payload, holder);
     if (status == kStatusProtocolMismatch)
-        reportProtocolMismatch(frame.target);
+        managerVersion = frame.target;
     if (status != kStatusOk)
-        impl_->services.pop_back();
+        services.pop_back();
     else
-        impl_->names.push_back({name, handle});
+        names.push_back({name, handle});
     return status;
 }
 
-status_t ServiceHost::serve()
+status_t ServiceHost::Impl::open(const sigset_t& signals)
 {
-    Impl& host = *impl_;
-    if (!host.manager)
+    if (!manager)
         return kStatusBadValue; // serves once: the manager connection is the loop's now
-    if (host.loop.open(::stopSignals()) < 0)
+    if (loop.open(signals) < 0)
         return statusFromErrno(errno);
-    host.peers = std::make_unique<PeerSet>(host.loop, PeerSet::Limits{});
-    for (Frame& frame : std::exchange(host.early, {}))
-        host.attach(frame);
-    host.link = std::make_unique<ManagerLink>(*host.peers, host);
-    if (host.link->start(std::move(host.manager), std::move(host.names)) < 0)
+    peers = std::make_unique<PeerSet>(loop, PeerSet::Side::kHost, limits, now);
+    for (Frame& frame : std::exchange(early, {}))
+        attach(frame);
+    managerLink = std::make_unique<ManagerLink>(*peers, *this);
+    if (managerLink->start(std::move(manager), std::move(names)) < 0)
         return statusFromErrno(errno);
-    host.loop.setTick(std::chrono::seconds(1), [&host] { host.peers->expire(); });
+    loop.setTick(std::chrono::seconds(1), [this] { tick(); });
+    return kStatusOk;
+}
+
+status_t ServiceHost::Impl::serve()
+{
+    if (status_t status = open(::stopSignals()); status != kStatusOk)
+        return status;
     // Who stopped a host is the first thing its operator asks.
-    host.loop.onSignal([](const Signal& signal) {
+    loop.onSignal([](const Signal& signal) {
         fprintf(stderr, "%s: stopping on %s\n", program_invocation_short_name, describe(signal).c_str());
         return true;
     });
-    if (host.loop.run() < 0)
+    if (loop.run() < 0)
         return statusFromErrno(errno);
     return kStatusOk;
 }

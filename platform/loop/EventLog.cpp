@@ -1,60 +1,151 @@
 #include "EventLog.h"
 
-#include <quellix/String8.h>
-
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <iterator>
+#include <unistd.h>
 
 namespace {
 
-constexpr auto kWindow = std::chrono::seconds(10);
+// The longest text of one event, its terminator included.
+constexpr size_t kMaxText = 512;
+
+__attribute__((format(printf, 1, 0))) std::string formatText(const char* format, va_list arguments)
+{
+    char text[kMaxText];
+    if (std::vsnprintf(text, sizeof text, format, arguments) < 0)
+        return format;
+    return text;
+}
+
+std::string counted(size_t count, const char* one, const char* many)
+{
+    return std::to_string(count) + (count == 1 ? one : many);
+}
+
+bool moreSevere(LogPriority a, LogPriority b)
+{
+    return int(a) < int(b);
+}
 
 } // namespace
 
-std::string printable(const String16& name)
-{
-    const std::string utf8 = String8(name).bytes();
-    std::string shown;
-    for (unsigned char byte : utf8.substr(0, 100)) {
-        char escaped[8];
-        std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
-        shown += byte < 0x20 || byte == 0x7F || byte == '\\' ? escaped : std::string(1, char(byte));
-    }
-    return utf8.size() > 100 ? shown + "..." : shown;
-}
+EventLog::EventLog() : EventLog(geteuid(), Clock::now) {}
 
-bool EventLog::admit()
+EventLog::EventLog(uid_t ownUid, Now now) : ownUid_(ownUid), now_(std::move(now)) {}
+
+void EventLog::write(LogPriority priority, uid_t uid, uint64_t key, const char* format, ...)
 {
-    const auto now = std::chrono::steady_clock::now();
-    if (now - windowStart_ >= kWindow) {
-        if (suppressed_ > 0)
-            std::fprintf(stderr, "%s: %zu more log lines held back\n", program_invocation_short_name, suppressed_);
-        windowStart_ = now;
-        written_ = suppressed_ = 0;
-    }
-    if (written_ < kLinesPerWindow) {
-        ++written_;
-        return true;
-    }
-    ++suppressed_;
-    return false;
+    va_list arguments;
+    va_start(arguments, format);
+    const std::string text = formatText(format, arguments);
+    va_end(arguments);
+    record(priority, uid, key, text);
 }
 
 void EventLog::write(const char* format, ...)
 {
-    if (!admit())
-        return;
-    char line[512];
     va_list arguments;
     va_start(arguments, format);
-    std::vsnprintf(line, sizeof line, format, arguments);
+    const std::string text = formatText(format, arguments);
     va_end(arguments);
-    std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, line);
+    record(LogPriority::kInfo, kOldEntryPoint, kNoKey, text);
 }
 
 void EventLog::tick()
 {
-    if (suppressed_ > 0 && std::chrono::steady_clock::now() - windowStart_ >= kWindow)
-        admit();
+    const auto now = now_();
+    for (auto repeat = repeats_.begin(); repeat != repeats_.end();) {
+        auto next = std::next(repeat);
+        if (now - repeat->second.start >= kWindow)
+            endRepeat(repeat, now);
+        repeat = next;
+    }
+    for (auto window = windows_.begin(); window != windows_.end();) {
+        auto next = std::next(window);
+        if (now - window->second.start >= kWindow)
+            endWindow(window);
+        window = next;
+    }
+}
+
+void EventLog::record(LogPriority priority, uid_t uid, uint64_t key, const std::string& text)
+{
+    const auto now = now_();
+    if (key != kNoKey) {
+        auto repeat = repeats_.find({uid, key});
+        if (repeat != repeats_.end() && now - repeat->second.start < kWindow) {
+            ++repeat->second.count;
+            repeat->second.priority = priority;
+            repeat->second.text = text;
+            return;
+        }
+        if (repeat != repeats_.end())
+            endRepeat(repeat, now);
+        if (repeats_.size() >= kMaxRepeats)
+            endRepeat(std::min_element(repeats_.begin(), repeats_.end(),
+                                       [](const auto& a, const auto& b) { return a.second.start < b.second.start; }),
+                      now);
+        repeats_.emplace(std::pair(uid, key), Repeat{now, 0, priority, {}});
+    }
+    admit(priority, uid, text, now);
+}
+
+void EventLog::admit(LogPriority priority, uid_t uid, const std::string& text, Clock::time_point now)
+{
+    if (privileged(uid)) {
+        emit(priority, uid, text);
+        return;
+    }
+    auto window = windows_.find(uid);
+    if (window != windows_.end() && now - window->second.start >= kWindow) {
+        endWindow(window);
+        window = windows_.end();
+    }
+    if (window == windows_.end()) {
+        if (windows_.size() >= kMaxUids)
+            endWindow(std::min_element(windows_.begin(), windows_.end(),
+                                       [](const auto& a, const auto& b) { return a.second.start < b.second.start; }));
+        window = windows_.emplace(uid, Window{now}).first;
+    }
+    Window& open = window->second;
+    if (open.written < kLinesPerWindow) {
+        ++open.written;
+        emit(priority, uid, text);
+        return;
+    }
+    ++open.heldBack;
+    if (moreSevere(priority, open.worst))
+        open.worst = priority;
+}
+
+void EventLog::endWindow(Windows::iterator window)
+{
+    const Window ended = window->second;
+    const uid_t uid = window->first;
+    windows_.erase(window);
+    if (ended.heldBack > 0)
+        emit(ended.worst, uid,
+             counted(ended.heldBack, " more log line", " more log lines") + " held back" +
+                 (uid == kOldEntryPoint ? std::string() : " for uid " + std::to_string(uid)));
+}
+
+void EventLog::endRepeat(Repeats::iterator repeat, Clock::time_point now)
+{
+    const Repeat ended = std::move(repeat->second);
+    const uid_t uid = repeat->first.first;
+    repeats_.erase(repeat);
+    if (ended.count > 0)
+        admit(ended.priority, uid,
+              ended.text + " (repeated " + counted(ended.count, " more time)", " more times)"), now);
+}
+
+void EventLog::emit(LogPriority priority, uid_t uid, const std::string& text)
+{
+    if (sink_)
+        sink_(priority, text);
+    else if (uid == kOldEntryPoint)
+        std::fputs(formatLogLine(priority, program_invocation_short_name, text, false).c_str(), stderr);
 }

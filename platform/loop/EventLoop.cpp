@@ -2,10 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
-#include <thread>
 #include <utility>
 #include <sys/epoll.h>
 #include <sys/resource.h>
@@ -37,33 +34,6 @@ int raiseDescriptorLimit()
         return -1;
     limit.rlim_cur = limit.rlim_max;
     return setrlimit(RLIMIT_NOFILE, &limit);
-}
-
-void closeElsewhere(std::vector<int> fds)
-{
-    if (fds.empty())
-        return;
-    static std::mutex mutex;
-    static std::condition_variable more;
-    static std::vector<int> waiting;
-    static std::once_flag started;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        waiting.insert(waiting.end(), fds.begin(), fds.end());
-    }
-    std::call_once(started, [] {
-        std::thread([] {
-            for (;;) {
-                std::unique_lock<std::mutex> lock(mutex);
-                more.wait(lock, [] { return !waiting.empty(); });
-                std::vector<int> closing = std::exchange(waiting, {});
-                lock.unlock();
-                for (int fd : closing)
-                    close(fd);
-            }
-        }).detach();
-    });
-    more.notify_one();
 }
 
 EventLoop::~EventLoop()
@@ -112,6 +82,7 @@ void EventLoop::remove(int fd, Watcher* watcher)
 void EventLoop::setTick(std::chrono::milliseconds interval, std::function<void()> onTick)
 {
     tickInterval_ = interval;
+    nextTick_ = std::chrono::steady_clock::now() + interval;
     onTick_ = std::move(onTick);
 }
 
@@ -128,37 +99,48 @@ void EventLoop::releaseRemoved()
 
 int EventLoop::run()
 {
-    using Clock = std::chrono::steady_clock;
-    auto nextTick = Clock::now() + tickInterval_;
-    epoll_event events[64];
-    while (!stopped_) {
-        int timeout = -1;
-        if (onTick_) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(nextTick - Clock::now());
-            timeout = int(std::max<int64_t>(0, left.count()));
-        }
-        int count = epoll_wait(epoll_, events, 64, timeout);
-        if (count < 0 && errno != EINTR)
+    nextTick_ = std::chrono::steady_clock::now() + tickInterval_;
+    while (!stopped_)
+        if (wait(-1) < 0)
             return -1;
-        for (int i = 0; i < count && !stopped_; ++i) {
-            auto* watcher = static_cast<Watcher*>(events[i].data.ptr);
-            if (watcher == nullptr) {
-                signalfd_siginfo info;
-                while (read(signals_, &info, sizeof info) == ssize_t(sizeof info)) {
-                    const bool sent = info.ssi_code == SI_USER || info.ssi_code == SI_QUEUE;
-                    const Signal signal{int(info.ssi_signo), sent ? pid_t(info.ssi_pid) : 0,
-                                        sent ? uid_t(info.ssi_uid) : 0};
-                    stopped_ = stopped_ || !onSignal_ || onSignal_(signal);
-                }
-            } else if (watcher->watched) {
-                watcher->ready(events[i].events);
+    releaseRemoved();
+    return 0;
+}
+
+int EventLoop::step(std::chrono::milliseconds wait)
+{
+    return this->wait(int(std::max<int64_t>(0, wait.count())));
+}
+
+int EventLoop::wait(int timeout)
+{
+    using Clock = std::chrono::steady_clock;
+    if (onTick_) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(nextTick_ - Clock::now());
+        const int untilTick = int(std::max<int64_t>(0, left.count()));
+        timeout = timeout < 0 ? untilTick : std::min(timeout, untilTick);
+    }
+    epoll_event events[64];
+    int count = epoll_wait(epoll_, events, 64, timeout);
+    if (count < 0 && errno != EINTR)
+        return -1;
+    for (int i = 0; i < count && !stopped_; ++i) {
+        auto* watcher = static_cast<Watcher*>(events[i].data.ptr);
+        if (watcher == nullptr) {
+            signalfd_siginfo info;
+            while (read(signals_, &info, sizeof info) == ssize_t(sizeof info)) {
+                const bool sent = info.ssi_code == SI_USER || info.ssi_code == SI_QUEUE;
+                const Signal signal{int(info.ssi_signo), sent ? pid_t(info.ssi_pid) : 0,
+                                    sent ? uid_t(info.ssi_uid) : 0};
+                stopped_ = stopped_ || !onSignal_ || onSignal_(signal);
             }
+        } else if (watcher->watched) {
+            watcher->ready(events[i].events);
         }
-        if (onTick_ && Clock::now() >= nextTick) {
-            onTick_();
-            nextTick = Clock::now() + tickInterval_;
-        }
-        releaseRemoved();
+    }
+    if (onTick_ && Clock::now() >= nextTick_) {
+        onTick_();
+        nextTick_ = Clock::now() + tickInterval_;
     }
     releaseRemoved();
     return 0;

@@ -5,6 +5,8 @@
 // errno set.
 #pragma once
 
+#include "Closer.h"
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -28,10 +30,6 @@ struct Signal {
 // "SIGTERM from pid 12, uid 0", or "SIGINT" when the kernel sent it: what
 // a daemon's log says of the signal that stops it.
 std::string describe(const Signal& signal);
-// Closes the descriptors on a thread of their own, so that a close that
-// blocks (a socket that lingers, a file whose flush waits) holds up no
-// loop.
-void closeElsewhere(std::vector<int> fds);
 
 // Something the loop watches. The loop's own bookkeeping is `watched`.
 class Watcher {
@@ -73,17 +71,30 @@ public:
     // Runs until one of the signals arrives or stop() is called (0), or
     // waiting fails (-1).
     int run();
+    // One pass of run(): waits at most `wait` (less when the tick falls
+    // due first) for events, handles them and then the tick if it is due;
+    // 0, or -1 when waiting fails. For a caller that drives the loop
+    // itself, such as a test.
+    int step(std::chrono::milliseconds wait);
     void stop() { stopped_ = true; }
+    bool stopped() const { return stopped_; }
+    // Where descriptors that arrived where none belong go, so that no
+    // close of theirs holds up the loop; it ends with the loop, at once.
+    Closer& closer() { return closer_; }
 
 private:
     int control(int operation, int fd, uint32_t events, Watcher* watcher);
     void releaseRemoved();
+    // -1: until an event comes.
+    int wait(int timeout);
 
     int epoll_ = -1;
     int signals_ = -1;
     std::chrono::milliseconds tickInterval_{0};
+    std::chrono::steady_clock::time_point nextTick_;
     std::function<void()> onTick_;
     std::function<bool(const Signal&)> onSignal_;
     bool stopped_ = false;
     std::vector<Watcher*> removed_;
+    Closer closer_;
 };

@@ -4,43 +4,60 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <string>
 #include <sys/epoll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
 
-// A peer that leaves this much of our output unread is stalled.
-constexpr size_t kMaxUnreadOutput = 64u << 20;
-constexpr size_t kMaxUnreadFrames = 16384;
-// How long the time rules wait: for a newcomer's first frame, and for the
-// rest of a frame from its first byte.
-constexpr auto kQuietLimit = std::chrono::seconds(10);
+// What a one-byte frame takes of a socket's send buffer until it is read.
+size_t measureFrameCost()
+{
+    int ends[2], queued = 0;
+    const uint8_t byte = 0;
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) < 0)
+        return 0;
+    if (send(ends[0], &byte, 1, MSG_NOSIGNAL) != 1 || ioctl(ends[0], SIOCOUTQ, &queued) < 0)
+        queued = 0;
+    close(ends[0]);
+    close(ends[1]);
+    return size_t(queued);
+}
+
+std::string seconds(std::chrono::milliseconds limit)
+{
+    return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(limit).count()) + " s";
+}
 
 } // namespace
 
 Peer::Peer(PeerSet& set, std::unique_ptr<Connection> connection, uint64_t id_, const Credentials& credentials_,
-           unsigned flags, PeerHandler* handler)
-    : id(id_), credentials(credentials_), anchored(flags & kAnchored), set_(set),
-      connection_(std::move(connection)), handler_(handler), acceptFds_(flags & kAcceptFds),
-      lastFrame_(Clock::now())
+           Role role, PeerHandler* handler)
+    : id(id_), credentials(credentials_), set_(set), connection_(std::move(connection)), role_(role),
+      handler_(handler), lastFrame_(set.now())
 {
 }
 
-const char* Peer::expiry(Clock::time_point now) const
+std::string Peer::expiry(Clock::time_point now) const
 {
-    if (closed_ || anchored)
-        return nullptr;
-    if (set_.limits().dropSilent && frames_ == 0 && now - lastFrame_ > kQuietLimit)
-        return "it completed no request within 10 s of connecting";
-    if (frameStart_ != Clock::time_point() && now - frameStart_ > kQuietLimit)
-        return "it left a message unfinished 10 s after its first byte";
-    return nullptr;
+    const Limits& limits = set_.limits();
+    if (closed_ || anchored())
+        return {};
+    if (set_.side_ == PeerSet::Side::kManager && frames_ == 0 && now - lastFrame_ > limits.silence)
+        return "it completed no request within " + seconds(limits.silence) + " of connecting";
+    if (frameStart_ != Clock::time_point() && now - frameStart_ > limits.partialFrame)
+        return "it left a message unfinished " + seconds(limits.partialFrame) + " after its first byte";
+    if (outputSince_ != Clock::time_point() && now - outputSince_ > limits.unreadReply)
+        return "it read none of its replies for " + seconds(limits.unreadReply);
+    return {};
 }
 
 bool Peer::account()
 {
-    PeerSet::Holding& holding = set_.holding(credentials.uid);
+    PeerSet::Holding& holding = set_.holdings_[credentials.uid];
     const size_t buffered = connection_->bufferedBytes();
     holding.bytes = holding.bytes - accounted_ + buffered;
     accounted_ = buffered;
@@ -56,7 +73,9 @@ int Peer::send(int32_t word, uint32_t arg, uint32_t target, std::vector<uint8_t>
         return failWith(EPIPE);
     // The limit is on what the peer left unread before this frame, so that
     // one large reply still goes out whole.
-    if (connection_->unsentBytes() > kMaxUnreadOutput || connection_->unsentFrames() >= kMaxUnreadFrames) {
+    const Limits& limits = set_.limits();
+    if (connection_->unsentBytes() > limits.unreadOutputBytes ||
+        connection_->unsentFrames() >= limits.unreadOutputFrames) {
         close("it leaves what it is sent unread");
         return failWith(EPIPE);
     }
@@ -93,7 +112,7 @@ bool Peer::start()
         close();
         return false;
     }
-    if (!acceptFds_)
+    if (role_ != Role::kManagerLink)
         refuseDescriptors(fd);
     interest_ = EPOLLIN;
     serveFrames();
@@ -113,13 +132,13 @@ void Peer::close(const char* reason)
     int error = errno;
     set_.loop().remove(connection_->fd(), this);
     connection_->shutDown();
+    set_.closed(*this);
     errno = error;
 }
 
 void Peer::released()
 {
     handler_->onClose(*this);
-    set_.holding(credentials.uid).bytes -= accounted_;
     set_.forget(this);
 }
 
@@ -128,21 +147,22 @@ void Peer::ready(uint32_t events)
     if (events & EPOLLOUT) {
         if (connection_->flush() < 0)
             close();
+    } else if (role_ == Role::kManagerLink) {
+        // It brings clients' connections: the reserve makes room for one.
+        ssize_t count = set_.withReserve([this] { return connection_->fill(); });
+        if (count == 0 || (count < 0 && errno != EAGAIN))
+            close();
     } else {
-        if (acceptFds_)
-            set_.spendReserve();
         ssize_t count = connection_->fill();
-        // Descriptors where none belong are closed on another thread: a
-        // close can block (a socket that lingers), and this one serves
-        // everyone.
-        if (!acceptFds_)
-            closeElsewhere(connection_->reader().takeFds());
+        // Descriptors where none belong (sent before the socket refused
+        // them, or where the kernel cannot refuse them) go to the closer.
+        if (!set_.loop().closer().take(credentials.uid, connection_->reader().takeFds()))
+            close("its uid sent more descriptors than are closed yet");
         if (count == 0 || (count < 0 && errno != EAGAIN))
             close();
     }
     if (!closed_ && account())
         serveFrames();
-    set_.refillReserve();
 }
 
 void Peer::serveFrames()
@@ -156,32 +176,43 @@ void Peer::serveFrames()
             return close("it sent a frame above the size limit");
         if (!handler_->onFrame(*this, frame))
             return close("it sent a malformed message");
-        lastFrame_ = Clock::now();
+        lastFrame_ = set_.now();
         frameStart_ = Clock::time_point();
         ++frames_;
     }
     // The frame begun runs against the clock from now (its first byte came
-    // at the latest now); more bytes do not set it back.
-    if (!connection_->reader().holdsPartialFrame())
+    // at the latest now); more bytes do not set it back. Whole frames that
+    // wait behind unread output run against the clock of that output.
+    if (!midFrame())
         frameStart_ = Clock::time_point();
     else if (frameStart_ == Clock::time_point())
-        frameStart_ = Clock::now();
+        frameStart_ = set_.now();
     watch();
 }
 
-// Reads while the peer may send frames, writes while it has output.
+// Reads while the peer may send frames, writes while it has output. The
+// clock of unread output starts when output begins to wait, and again
+// whenever the socket takes a byte of it.
 void Peer::watch()
 {
     if (closed_)
         return;
+    if (!connection_->hasOutput())
+        outputSince_ = Clock::time_point();
+    else if (outputSince_ == Clock::time_point() || connection_->written() != writtenSeen_)
+        outputSince_ = set_.now();
+    writtenSeen_ = connection_->written();
     uint32_t interest = connection_->hasOutput() ? uint32_t(EPOLLOUT) : uint32_t(EPOLLIN);
     if (interest != interest_ && set_.loop().modify(connection_->fd(), interest, this) < 0)
         return close();
     interest_ = interest;
 }
 
-PeerSet::PeerSet(EventLoop& loop, Limits limits) : loop_(loop), limits_(limits), ownUid_(geteuid())
+PeerSet::PeerSet(EventLoop& loop, Side side, const Limits& limits, Now now)
+    : loop_(loop), side_(side), limits_(limits), now_(std::move(now)), ownUid_(geteuid())
 {
+    if (side_ == Side::kManager)
+        frameCost_ = measureFrameCost();
     refillReserve();
 }
 
@@ -201,20 +232,64 @@ bool PeerSet::refillReserve()
     return reserve_ >= 0;
 }
 
-Peer* PeerSet::adopt(std::unique_ptr<Connection> connection, uint64_t id, const Credentials& credentials,
-                     unsigned flags, PeerHandler* handler)
+ssize_t PeerSet::withReserve(const std::function<ssize_t()>& take)
 {
-    auto owned = std::make_unique<Peer>(*this, std::move(connection), id, credentials, flags, handler);
-    Peer* peer = owned.get();
-    peers_.emplace(peer, std::move(owned));
-    // A uid past the peers it may hold makes room among its own, or does
-    // without this one.
+    spendReserve();
+    const ssize_t result = take();
+    const int error = errno;
+    refillReserve();
+    errno = error;
+    return result;
+}
+
+int PeerSet::withRoom(const Peer& keep, const std::function<int()>& make)
+{
+    for (;;) {
+        if (make() == 0)
+            return 0;
+        if (!isExhaustion(errno) || !makeRoom(keep.credentials.uid, &keep))
+            return -1;
+    }
+}
+
+Peer* PeerSet::admit(std::unique_ptr<Connection> connection, uint64_t id, const Credentials& credentials,
+                     Peer::Role role, PeerHandler* handler)
+{
     const uid_t uid = credentials.uid;
-    if (++holdings_[uid].peers > limits_.peersPerUid && !privileged(uid) && !makeRoom(uid, peer)) {
-        peer->close("its uid holds all the connections it may, none of them idle");
+    auto holding = holdings_.find(uid);
+    const bool full = !privileged(uid) && holding != holdings_.end() && holding->second.peers >= limits_.peersPerUid;
+    if (full && side_ == Side::kManager)
+        return nullptr;
+    if (full && !makeRoom(uid, nullptr)) {
+        log_.write("dropped the connection of pid %d, uid %u: its uid holds all the connections it may, none of "
+                   "them idle", int(credentials.pid), unsigned(uid));
         return nullptr;
     }
+    // The newcomer may have taken the reserve's place, or the last free
+    // one: it stays only when an idle peer makes room.
+    if (!refillReserve() && !makeRoom(uid, nullptr))
+        return nullptr;
+    refillReserve();
+    auto owned = std::make_unique<Peer>(*this, std::move(connection), id, credentials, role, handler);
+    Peer* peer = owned.get();
+    peers_.emplace(peer, std::move(owned));
+    byId_[id] = peer;
+    ++holdings_[uid].peers;
     return peer->start() ? peer : nullptr;
+}
+
+void PeerSet::becomeHost(Peer& peer)
+{
+    if (peer.role_ == Peer::Role::kClient)
+        peer.role_ = Peer::Role::kHost;
+}
+
+void PeerSet::lost(uid_t uid) { makeRoom(uid, nullptr); }
+
+Peer* PeerSet::find(uint64_t id) const
+{
+    auto found = byId_.find(id);
+    return found == byId_.end() ? nullptr : found->second;
 }
 
 bool PeerSet::makeRoom(uid_t uid, const Peer* keep)
@@ -222,7 +297,7 @@ bool PeerSet::makeRoom(uid_t uid, const Peer* keep)
     Peer* idlest = nullptr;
     for (auto& [peer, owned] : peers_) {
         const uid_t owner = peer->credentials.uid;
-        if (peer != keep && peer->isOpen() && !peer->anchored && !peer->busy() &&
+        if (peer != keep && peer->isOpen() && !peer->anchored() && !peer->midFrame() &&
             (owner == uid || (privileged(uid) && !privileged(owner))) &&
             (!idlest || peer->lastFrame() < idlest->lastFrame()))
             idlest = peer;
@@ -234,18 +309,71 @@ bool PeerSet::makeRoom(uid_t uid, const Peer* keep)
     return idlest != nullptr;
 }
 
+bool PeerSet::mayHoldName(const Peer& host) const
+{
+    const uid_t uid = host.credentials.uid;
+    if (privileged(uid))
+        return true;
+    auto holding = holdings_.find(uid);
+    const size_t ofUid = holding == holdings_.end() ? 0 : holding->second.names;
+    return host.names_ < limits_.namesPerConnection && ofUid < limits_.namesPerUid;
+}
+
+void PeerSet::heldName(Peer& host)
+{
+    ++host.names_;
+    ++holdings_[host.credentials.uid].names;
+}
+
+void PeerSet::settle(Peer& host)
+{
+    Peer::HandOffs& handOffs = host.handOffs_;
+    const size_t held = frameCost_ ? host.connection_->unreadBytes() / frameCost_ : 0;
+    while (handOffs.uids.size() > held) {
+        auto perUid = handOffs.perUid.find(handOffs.uids.front());
+        if (--perUid->second == 0)
+            handOffs.perUid.erase(perUid);
+        handOffs.uids.pop_front();
+    }
+}
+
+bool PeerSet::mayHandOff(Peer& host, uid_t uid)
+{
+    settle(host);
+    auto perUid = host.handOffs_.perUid.find(uid);
+    return privileged(uid) || perUid == host.handOffs_.perUid.end() || perUid->second < limits_.handOffsPerUid;
+}
+
+void PeerSet::handedOff(Peer& host, uid_t uid)
+{
+    host.handOffs_.uids.push_back(uid);
+    ++host.handOffs_.perUid[uid];
+}
+
 void PeerSet::expire()
 {
-    const auto now = Peer::Clock::now();
+    const auto at = now();
     for (auto& [peer, owned] : peers_)
-        if (const char* reason = peer->expiry(now))
-            peer->close(reason);
+        if (const std::string reason = peer->expiry(at); !reason.empty())
+            peer->close(reason.c_str());
+    refillReserve();
     log_.tick();
 }
 
+// A closed peer's descriptor is free at once, and so is its place among
+// its uid's connections.
+void PeerSet::closed(const Peer& peer) { --holdings_[peer.credentials.uid].peers; }
+
 void PeerSet::forget(Peer* peer)
 {
-    if (--holdings_[peer->credentials.uid].peers == 0)
-        holdings_.erase(peer->credentials.uid);
+    const uid_t uid = peer->credentials.uid;
+    Holding& holding = holdings_[uid];
+    holding.bytes -= peer->accounted_;
+    holding.names -= peer->names_;
+    if (holding.peers == 0 && holding.bytes == 0 && holding.names == 0)
+        holdings_.erase(uid);
+    auto byId = byId_.find(peer->id);
+    if (byId != byId_.end() && byId->second == peer)
+        byId_.erase(byId);
     peers_.erase(peer);
 }

@@ -94,7 +94,22 @@ int connectServiceManagerNow(Credentials* peer)
 int refuseDescriptors(int fd)
 {
     int off = 0;
-    return setsockopt(fd, SOL_SOCKET, SO_PASSRIGHTS, &off, sizeof off);
+    if (setsockopt(fd, SOL_SOCKET, SO_PASSRIGHTS, &off, sizeof off) == 0)
+        return 0;
+    return errno == ENOPROTOOPT || errno == EINVAL ? 0 : -1;
+}
+
+int refusingSocketPair(int ends[2])
+{
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) < 0)
+        return -1;
+    if (refuseDescriptors(ends[0]) == 0 && refuseDescriptors(ends[1]) == 0)
+        return 0;
+    int error = errno;
+    close(ends[0]);
+    close(ends[1]);
+    errno = error;
+    return -1;
 }
 
 int listenServiceManager()
@@ -104,7 +119,9 @@ int listenServiceManager()
         return -1;
     sockaddr_un address;
     socklen_t length = managerAddress(&address);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) < 0 || listen(fd, SOMAXCONN) < 0) {
+    // Refused before it listens, so that no connection can carry any in.
+    if (refuseDescriptors(fd) < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), length) < 0 ||
+        listen(fd, SOMAXCONN) < 0) {
         int error = errno;
         close(fd);
         errno = error;

@@ -19,9 +19,16 @@ int connectServiceManagerNow(Credentials* peer = nullptr);
 // Who is at the other end of a connected Unix socket; false (errno set)
 // when the kernel does not say.
 bool peerCredentials(int fd, Credentials* peer);
-// Makes the socket refuse descriptors sent to it, where the kernel can
-// (SO_PASSRIGHTS): the sender's sendmsg fails instead. 0, or -1.
+// Makes the socket refuse descriptors sent to it (SO_PASSRIGHTS off): the
+// sender's sendmsg fails instead, and none reach us. Set on a listening
+// socket, it holds for every connection that arrives after it. 0 also
+// where the kernel has no such option (before Linux 6.16): then what
+// arrives is its reader's to close. -1 when the socket failed.
 int refuseDescriptors(int fd);
-// A listening socket at the service manager's address, or -1 (errno set;
-// EADDRINUSE when another service manager holds it).
+// A connected pair of stream sockets (close-on-exec) of which both ends
+// refuse descriptors from the first byte on: 0, or -1 (errno set).
+int refusingSocketPair(int ends[2]);
+// A listening socket at the service manager's address that refuses
+// descriptors on every connection, or -1 (errno set; EADDRINUSE when
+// another service manager holds it).
 int listenServiceManager();

@@ -128,6 +128,7 @@ int Connection::sendNow(int32_t word, uint32_t arg, uint32_t target, const uint8
         return -1;
     if (passFd >= 0)
         close(passFd);
+    written_ += uint64_t(count);
     p.sent = size_t(count);
     if (p.sent < kFrameHeaderSize + size) {
         p.payload.assign(payload, payload + size);
@@ -161,6 +162,7 @@ int Connection::flush()
         ssize_t count = sendPart(fd_, p.header, p.payload.data(), p.payload.size(), p.sent, -1, MSG_DONTWAIT);
         if (count < 0)
             return errno == EAGAIN ? 0 : -1;
+        written_ += uint64_t(count);
         p.sent += size_t(count);
         if (p.sent < kFrameHeaderSize + p.payload.size())
             return 0;

@@ -64,6 +64,9 @@ public:
     bool hasOutput() const { return !output_.empty(); }
     size_t unsentFrames() const { return output_.size(); }
     size_t unsentBytes() const { return outputBytes_; }
+    // How many bytes the socket has taken from us so far: when it grows,
+    // the peer is reading.
+    uint64_t written() const { return written_; }
     // What the socket holds that the peer has not read yet (SIOCOUTQ); 0
     // when the kernel does not say.
     size_t unreadBytes() const;
@@ -85,4 +88,5 @@ private:
     FrameReader reader_;
     std::deque<Pending> output_;
     size_t outputBytes_ = 0;
+    uint64_t written_ = 0;
 };

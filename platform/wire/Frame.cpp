@@ -15,7 +15,10 @@ namespace {
 // arrives, and stays small for the small frames most connections carry.
 constexpr size_t kFirstChunk = 4 * 1024;
 constexpr size_t kLargestChunk = 256 * 1024;
-constexpr int kMaxFdsPerRead = 8;
+// As many descriptors as one message can carry (the kernel's SCM_MAX_FD):
+// any the control buffer had no room for, the kernel would close in the
+// reading thread, where a close that blocks holds up everything.
+constexpr int kMaxFdsPerRead = 253;
 
 } // namespace
 
@@ -119,6 +122,13 @@ void FrameReader::append(const uint8_t* bytes, size_t size)
     if (size > 0)
         std::memcpy(buffer_.get() + end_, bytes, size);
     end_ += size;
+}
+
+bool FrameReader::holdsWholeFrame() const
+{
+    const size_t available = end_ - start_;
+    return !malformed_ && available >= kFrameHeaderSize &&
+           getLittle32(buffer_.get() + start_) <= available - kFrameHeaderSize;
 }
 
 FrameReader::Result FrameReader::next(Frame* frame)

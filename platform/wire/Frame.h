@@ -75,6 +75,8 @@ public:
     Result next(Frame* frame);
     // Whether part of a frame has arrived and waits for the rest.
     bool holdsPartialFrame() const { return end_ > start_; }
+    // Whether a whole frame has arrived that next() has not handed out.
+    bool holdsWholeFrame() const;
     // Closes every received descriptor not yet handed out with a frame.
     void closeFds();
     // Hands them out instead.

@@ -3,7 +3,9 @@
 #include "ByteOrder.h"
 
 #include <quellix/Parcel.h>
-#include <quellix/TextOutput.h>
+#include <quellix/ProtocolVersion.h>
+
+#include <string>
 
 namespace {
 
@@ -31,10 +33,12 @@ int wholly(const Parcel& parcel)
 
 } // namespace
 
-void reportProtocolMismatch(uint32_t managerVersion)
+String8 describeProtocolMismatch(uint32_t managerVersion)
 {
-    aerr << "quellix platform: the service manager speaks protocol version " << unsigned(managerVersion)
-         << ", this program " << unsigned(kManagerProtocolVersion) << endl;
+    const std::string line = "quellix platform: the service manager speaks protocol version " +
+                             std::to_string(managerVersion) + ", this program " +
+                             std::to_string(kManagerProtocolVersion);
+    return String8(line.c_str());
 }
 
 int decodeManagerRequest(Frame& frame, ManagerRequest* request)

@@ -42,9 +42,6 @@ enum : uint32_t { kLookupFresh = 1 };
 
 // Raised whenever a request or reply changes meaning.
 inline constexpr uint32_t kManagerProtocolVersion = 1;
-// Says on standard error that the service manager answered with
-// kStatusProtocolMismatch and its own version, `managerVersion`.
-void reportProtocolMismatch(uint32_t managerVersion);
 
 // A name of kMaxServiceNameUnits units fits with room to spare.
 inline constexpr size_t kMaxManagerRequest = 4096;

@@ -105,7 +105,8 @@ INSTANTIATE_TEST_SUITE_P(Killed, ManagerRestartTest, testing::Values(SIGKILL));
 INSTANTIATE_TEST_SUITE_P(StoppedByHand, ManagerRestartTest, testing::Values(SIGTERM));
 
 // A client that breaks the protocol, and whether the service manager drops
-// it at once or only when it has idled for 10 seconds.
+// it at once or keeps it for now (the time rules drop it later: the
+// server's in-process test).
 struct BadClient {
     const char* what;
     std::string bytes;
@@ -147,16 +148,6 @@ TEST(ManagerFaultTest, BadClientsAreDroppedAndHoldUpNoOne)
         EXPECT_EQ(closed, clients[i].droppedAtOnce);
         wrong += closed != clients[i].droppedAtOnce;
     }
-    double slowest = 0;
-    for (size_t i = 0; i < fds.size(); ++i) {
-        if (clients[i].droppedAtOnce)
-            continue;
-        SCOPED_TRACE(clients[i].what);
-        bool closed = waitForClose(fds[i], 15s);
-        EXPECT_TRUE(closed) << "still connected after 15 s";
-        wrong += !closed;
-        slowest = std::max(slowest, sinceConnect.seconds());
-    }
     for (int fd : fds)
         close(fd);
     // The host idles too, but it has registered: it stays.
@@ -170,9 +161,9 @@ TEST(ManagerFaultTest, BadClientsAreDroppedAndHoldUpNoOne)
         atOnce += c.droppedAtOnce;
     char amount[200];
     std::snprintf(amount, sizeof amount,
-                  "%zu clients sending garbage dropped at once; %zu silent or half-frame ones dropped after "
-                  "%.1f s at most; others served meanwhile",
-                  atOnce, fds.size() - atOnce, slowest);
+                  "%zu clients sending garbage dropped at once; %zu silent or half-frame ones kept until their "
+                  "time runs out; others served meanwhile",
+                  atOnce, fds.size() - atOnce);
     record({"faults survived", "raw clients: silent, half a frame, garbage", amount,
             grouped(wrong) + " wrong outcomes (a client kept or dropped wrongly, a run held up)", sinceConnect.seconds()});
 }

@@ -1,6 +1,7 @@
 // How references reach hosts: one connection per client and host whatever
 // the number of look-ups, names that move to a new host, listings in pages,
 // and what a peer that announces large frames costs a host.
+#include "Hostile.h"
 #include "ProcessProbe.h"
 #include "RawClient.h"
 #include "Reliability.h"
@@ -201,28 +202,18 @@ TEST(TransportTest, ALargeRegistryListsCompletely)
         std::string digits = std::to_string(i);
         return "n" + std::string(7 - std::min<size_t>(7, digits.size()), '0') + digits;
     };
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
     Stopwatch watch;
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        std::unique_ptr<ServiceHost> host = ServiceHost::connect();
+    Attacker host;
+    EXPECT_TRUE(host.run(0, [&] {
+        std::unique_ptr<ServiceHost> registering = ServiceHost::connect();
         sp<LocalService> service = new EchoService(String16("large.I"), kStatusOk, kStatusOk);
-        for (size_t i = 0; host && i < count; ++i)
-            if (host->addService(String16(nameOf(i).c_str()), service) != kStatusOk)
+        for (size_t i = 0; registering && i < count; ++i)
+            if (registering->addService(String16(nameOf(i).c_str()), service) != kStatusOk)
                 _exit(1);
-        (void)!write(ready[1], "x", 1);
-        pause();
-        _exit(0);
-    }
-    char byte = 0;
-    EXPECT_EQ(read(ready[0], &byte, 1), 1);
-    close(ready[0]);
-    close(ready[1]);
+        // Held until the host is killed, names and all.
+        (void)registering.release();
+    }));
     Vector<String16> listed = defaultServiceManager()->listServiceNames();
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
     size_t wrong = listed.size() != count;
     for (size_t i = 0; i < std::min(count, listed.size()); ++i)
         wrong += listed[i] != String16(nameOf(i).c_str());

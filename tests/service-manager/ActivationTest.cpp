@@ -55,16 +55,11 @@ int socketAt(int type, const std::string& name, bool listening)
 // Whether nobody may bind the platform's address now.
 bool nobodyCanBind()
 {
-    pid_t child = fork();
-    if (child == 0) {
-        if (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
-            setresuid(kNobody, kNobody, kNobody) != 0)
-            _exit(2);
-        _exit(listenRaw(1) >= 0 ? 0 : 1);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    Attacker nobody;
+    return nobody.run(kNobody, [] {
+        if (listenRaw(1) < 0)
+            _exit(1);
+    });
 }
 
 TEST(ActivationTest, ServesTheSocketOfSystemdSocketActivate)

@@ -1,5 +1,6 @@
-// The registry in-process: who may register, the caps of an unprivileged
-// uid, names freed with their host, and listings in pages, in order.
+// The registry in-process: who may register, a connection with no room
+// for another name, names freed with their host, and listings in pages,
+// in order.
 #include "ManagerProtocol.h"
 #include "Registry.h"
 
@@ -9,6 +10,8 @@ namespace {
 
 constexpr uid_t kOwn = 500, kAllowed = 1000, kOther = 2000;
 
+bool mayRegister(uid_t uid, const String16&) { return uid == 0 || uid == kOwn || uid == kAllowed; }
+
 TEST(RegistryTest, WhoMayRegisterWhat)
 {
     struct Case {
@@ -16,6 +19,7 @@ TEST(RegistryTest, WhoMayRegisterWhat)
         uid_t uid;
         String16 service;
         status_t status;
+        bool room = true;
     };
     const Case cases[] = {
         {"root", 0, String16("a"), kStatusOk},
@@ -26,14 +30,13 @@ TEST(RegistryTest, WhoMayRegisterWhat)
         {"an empty name", 0, String16(), kStatusBadValue},
         {"1024 units", 0, String16(std::u16string(1024, u'x')), kStatusOk},
         {"1025 units", 0, String16(std::u16string(1025, u'x')), kStatusBadValue},
-        {"the allowed uid's second", kAllowed, String16("e"), kStatusOk},
-        {"past its cap of two", kAllowed, String16("f"), kStatusNoResources},
+        {"no room for another", kAllowed, String16("f"), kStatusNoResources, false},
     };
-    Registry registry({{kAllowed}, 256, 2}, kOwn);
+    Registry registry(mayRegister);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         // Each uid registers over a connection of its own, numbered by it.
-        EXPECT_EQ(registry.add(c.uid, c.uid, c.service, 7), c.status);
+        EXPECT_EQ(registry.add(c.uid, c.uid, c.service, 7, c.room), c.status);
     }
     ASSERT_NE(registry.find(String16("c")), nullptr);
     EXPECT_EQ(registry.find(String16("c"))->host, kAllowed);
@@ -41,34 +44,27 @@ TEST(RegistryTest, WhoMayRegisterWhat)
     EXPECT_EQ(registry.find(String16("d")), nullptr);
 }
 
-TEST(RegistryTest, ConnectionsPerUidAndNamesGoWithTheirHost)
+TEST(RegistryTest, NamesGoWithTheirHost)
 {
-    Registry registry({{kOther}, 2, 1000}, kOwn);
-    EXPECT_TRUE(registry.admit(kOther));
-    EXPECT_TRUE(registry.admit(kOther));
-    EXPECT_FALSE(registry.admit(kOther));
-    for (int i = 0; i < 1000; ++i)
-        EXPECT_TRUE(registry.admit(0));
-
-    ASSERT_EQ(registry.add(1, kOther, String16("x"), 0), kStatusOk);
-    ASSERT_EQ(registry.add(1, kOther, String16("y"), 1), kStatusOk);
-    EXPECT_EQ(registry.add(2, kOther, String16("x"), 0), kStatusNameTaken);
-    EXPECT_EQ(registry.leave(1, kOther), 2u);
+    Registry registry(mayRegister);
+    ASSERT_EQ(registry.add(1, kAllowed, String16("x"), 0, true), kStatusOk);
+    ASSERT_EQ(registry.add(1, kAllowed, String16("y"), 1, true), kStatusOk);
+    EXPECT_EQ(registry.add(2, kAllowed, String16("x"), 0, true), kStatusNameTaken);
+    EXPECT_EQ(registry.leave(1), 2u);
     EXPECT_EQ(registry.find(String16("x")), nullptr);
-    EXPECT_TRUE(registry.admit(kOther));
-    EXPECT_EQ(registry.add(2, kOther, String16("x"), 0), kStatusOk);
+    EXPECT_EQ(registry.add(2, kAllowed, String16("x"), 0, true), kStatusOk);
 }
 
 // 400 names of 1024 units take 800 KiB: several pages, each within the page
 // size, that together hold every name once, in UTF-16 order.
 TEST(RegistryTest, ListingsComeInBoundedPagesInOrder)
 {
-    Registry registry({}, kOwn);
+    Registry registry(mayRegister);
     std::vector<String16> names;
     for (char16_t i = 0; i < 400; ++i)
         names.push_back(String16(std::u16string(1023, u'n') + char16_t(0xFFFF - i)));
     for (const String16& name : names)
-        ASSERT_EQ(registry.add(1, 0, name, 0), kStatusOk);
+        ASSERT_EQ(registry.add(1, 0, name, 0, true), kStatusOk);
     std::sort(names.begin(), names.end());
 
     Vector<String16> listed;

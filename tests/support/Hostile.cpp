@@ -15,6 +15,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -157,20 +158,72 @@ int lingeringSocket(int seconds)
     return client;
 }
 
-bool sendDescriptor(int via, int fd)
+int socketWhoseCloseBlocks()
 {
-    char byte = 0;
-    iovec iov{&byte, 1};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+    int ends[2];
+    const int lingering = lingeringSocket(30);
+    if (lingering < 0 || socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
+        return -1;
+    const bool sent = sendDescriptor(ends[0], lingering);
+    close(ends[0]);
+    if (!sent) {
+        // Ours is the last copy, whose close would linger: exit closes it.
+        close(ends[1]);
+        return -1;
+    }
+    // The copy in flight is the last one now, and closing ours waits for no one.
+    close(lingering);
+    return ends[1];
+}
+
+bool sendDescriptor(int via, int fd) { return sendDescriptors(via, std::string(1, '\0'), {fd}); }
+
+bool sendDescriptors(int via, const std::string& bytes, const std::vector<int>& fds)
+{
+    iovec iov{const_cast<char*>(bytes.data()), bytes.size()};
+    std::vector<char> control(CMSG_SPACE(sizeof(int) * fds.size()));
     msghdr message{};
     message.msg_iov = &iov;
     message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
+    message.msg_control = control.data();
+    message.msg_controllen = control.size();
     cmsghdr* c = CMSG_FIRSTHDR(&message);
     c->cmsg_level = SOL_SOCKET;
     c->cmsg_type = SCM_RIGHTS;
-    c->cmsg_len = CMSG_LEN(sizeof(int));
-    std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
-    return sendmsg(via, &message, MSG_NOSIGNAL) == 1;
+    c->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
+    std::memcpy(CMSG_DATA(c), fds.data(), sizeof(int) * fds.size());
+    return sendmsg(via, &message, MSG_NOSIGNAL) == ssize_t(bytes.size());
+}
+
+NineDescriptors::NineDescriptors()
+{
+    for (int i = 0; i < 8; ++i)
+        fds_.push_back(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    fds_.push_back(lingeringSocket(30));
+}
+
+// Whatever lingers is closed at our exit, which waits for no lingering.
+NineDescriptors::~NineDescriptors()
+{
+    for (size_t i = 0; i + 1 < fds_.size(); ++i)
+        close(fds_[i]);
+}
+
+bool NineDescriptors::ok() const
+{
+    for (int fd : fds_)
+        if (fd < 0)
+            return false;
+    return true;
+}
+
+bool NineDescriptors::sendWith(int via, const std::string& bytes)
+{
+    if (!sendDescriptors(via, bytes, fds_))
+        return false;
+    // Should the receiver's copy be gone already, ours is the last and its
+    // close lingers: that wait is not ours to make.
+    std::thread([fd = fds_.back()] { close(fd); }).detach();
+    fds_.back() = lingeringSocket(30);
+    return true;
 }

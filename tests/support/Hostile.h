@@ -46,5 +46,32 @@ bool bringUpLoopback();
 // its peer never reads, and lingers for `seconds`. -1 when it cannot be
 // made.
 int lingeringSocket(int seconds);
+// A Unix socket whose close blocks whatever its own options: its queue
+// holds a lingering socket in flight, whose last copy that close releases.
+// -1 when it cannot be made.
+int socketWhoseCloseBlocks();
 // Sends one byte with `fd` attached over the connected socket `via`.
 bool sendDescriptor(int via, int fd);
+// Sends `bytes` with `fds` attached to their first byte, in one sendmsg:
+// false (errno set) when none went, as when `via` refuses descriptors.
+bool sendDescriptors(int via, const std::string& bytes, const std::vector<int>& fds);
+
+// Nine descriptors to send where none belong: eight of /dev/null and, the
+// ninth, a lingering socket (lingeringSocket(30)). Once the lingering one
+// has gone, renew() replaces it, so that the receiver's copy is the last.
+class NineDescriptors {
+public:
+    NineDescriptors();
+    ~NineDescriptors();
+    NineDescriptors(const NineDescriptors&) = delete;
+    NineDescriptors& operator=(const NineDescriptors&) = delete;
+
+    bool ok() const;
+    const std::vector<int>& fds() const { return fds_; }
+    // Sends them (sendDescriptors); when they went, our lingering copy is
+    // closed and a new one made. Whether they went.
+    bool sendWith(int via, const std::string& bytes);
+
+private:
+    std::vector<int> fds_;
+};

@@ -152,7 +152,10 @@ int32_t rawLookup(int fd, const std::string& request, int* passedFd)
     return status;
 }
 
-std::string lookupRequest(const std::string& name, bool fresh)
+namespace {
+
+// A String16 of ASCII `name`, as a request's payload.
+std::string namePayload(const std::string& name)
 {
     std::string payload;
     appendLittleEndian(&payload, uint32_t(name.size()));
@@ -160,7 +163,23 @@ std::string lookupRequest(const std::string& name, bool fresh)
         payload += std::string{c, '\0'};
     payload += std::string(2, '\0');
     payload.resize((payload.size() + 3) / 4 * 4, '\0');
+    return payload;
+}
+
+} // namespace
+
+std::string lookupRequest(const std::string& name, bool fresh)
+{
+    std::string payload = namePayload(name);
     return frameBytes(uint32_t(payload.size()), 1, fresh ? 1 : 0, payload, kManagerProtocol);
+}
+
+std::string listRequest() { return frameBytes(4, 2, 0, std::string(4, '\xff'), kManagerProtocol); }
+
+std::string registerRequest(const std::string& name, uint32_t handle)
+{
+    std::string payload = namePayload(name);
+    return frameBytes(uint32_t(payload.size()), 3, handle, payload, kManagerProtocol);
 }
 
 std::string frameBytes(uint32_t payloadSize, int32_t word, uint32_t arg, const std::string& payload,

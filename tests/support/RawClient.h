@@ -31,6 +31,12 @@ int32_t rawLookup(int fd, const std::string& request, int* passedFd = nullptr);
 // The look-up request for `name` (ASCII), plain or asking for a fresh
 // connection.
 std::string lookupRequest(const std::string& name, bool fresh = false);
+// The request for the first page of the listing.
+std::string listRequest();
+// The registration of `name` (ASCII) with the host's `handle`, as a host
+// sends it; each client that looks the name up then comes as a frame with
+// the host's end of its connection (read it with rawLookup(fd, "", &end)).
+std::string registerRequest(const std::string& name, uint32_t handle);
 
 // The version of the service manager's protocol, which every request
 // carries as its target (the guide documents it).

@@ -41,6 +41,7 @@ const std::vector<std::string> kDevelopmentFiles = sorted({
     "include/quellix/LocalService.h",
     "include/quellix/Names.h",
     "include/quellix/Parcel.h",
+    "include/quellix/ProtocolVersion.h",
     "include/quellix/RefBase.h",
     "include/quellix/ServiceHost.h",
     "include/quellix/ServiceManager.h",

@@ -65,8 +65,12 @@ public:
     //   kStatusNoResources       our uid may hold no more names
     //   kStatusDeadObject        the service manager is gone
     //   kStatusProtocolMismatch  it speaks another version of the protocol
-    //                            (a line on standard error says which)
+    //                            (managerProtocolVersion() says which)
     status_t addService(const String16& name, const sp<LocalService>& service, Credentials* holder = nullptr);
+    // The version the service manager said it speaks when it last refused
+    // a registration with kStatusProtocolMismatch (see ProtocolVersion.h);
+    // 0 while it never has.
+    uint32_t managerProtocolVersion() const;
 
     // Serves transactions on the calling thread until SIGTERM or SIGINT
     // arrives (kStatusOk); the names are gone with the host. The signals
@@ -100,11 +104,13 @@ public:
     // the host drops, and why.
     //
     // A client that sends a malformed message loses its connection, and so
-    // does one whose message is not whole 10 seconds after its first byte;
-    // no client holds up another. A uid other than root and ours holds at
+    // does one whose message is not whole 10 seconds after its first byte,
+    // and one that takes none of its replies for 10 seconds; no client
+    // holds up another. A uid other than root and ours holds at
     // most 256 connections and 32 MiB of messages here; past them, or out
     // of descriptors, a newcomer takes the place of the idlest connection
-    // of its own uid (root's may take any other uid's) or is turned away.
+    // of its own uid (root's may take any other uid's; replies left unread
+    // do not make a connection busy) or is turned away.
     // The signal that stops it is logged with its sender, as
     // "PROGRAM: stopping on SIGTERM from pid P, uid U".
     status_t serve();

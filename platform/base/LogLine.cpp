@@ -1,0 +1,38 @@
+#include "LogLine.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <sys/stat.h>
+#include <unistd.h>
+
+std::string formatLogLine(LogPriority priority, const char* program, const std::string& text, bool journal)
+{
+    std::string line;
+    if (journal)
+        line = "<" + std::to_string(int(priority)) + ">";
+    line += program;
+    line += ": ";
+    for (unsigned char byte : text) {
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+        line += byte < 0x20 || byte >= 0x7F ? escaped : std::string(1, char(byte));
+    }
+    return line + "\n";
+}
+
+bool isJournalStream(int fd, const char* journalStream)
+{
+    unsigned long long device, inode;
+    char rest;
+    if (!journalStream || std::sscanf(journalStream, "%llu:%llu%c", &device, &inode, &rest) != 2)
+        return false;
+    struct stat status;
+    if (fstat(fd, &status) < 0)
+        return false;
+    return status.st_dev == device && status.st_ino == inode;
+}
+
+bool standardErrorIsJournal()
+{
+    return isJournalStream(STDERR_FILENO, std::getenv("JOURNAL_STREAM"));
+}
