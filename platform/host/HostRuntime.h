@@ -1,6 +1,7 @@
 // The host runtime behind ServiceHost: registration over the service
-// manager's link, then the loop that serves the link and every client it
-// hands over. Made over any connected socket (a test gives one end of a
+// manager's link, then the loop that serves the link (ManagerLink, which
+// follows the manager through its restarts) and every client it hands
+// over. Made over any connected socket (a test gives one end of a
 // socket pair for the link), with the limits and the clock of the time
 // rules its maker chooses, and a loop that its maker may drive one step
 // at a time. Internal to the platform library.
@@ -8,6 +9,7 @@
 
 #include "EventLoop.h"
 #include "Limits.h"
+#include "ManagerLink.h"
 #include "Peer.h"
 
 #include <quellix/LocalService.h>
@@ -16,7 +18,7 @@
 #include <memory>
 #include <vector>
 
-struct ServiceHost::Impl final : PeerHandler {
+struct ServiceHost::Impl final : PeerHandler, ManagerLink::Host {
     // Takes `fd`, the link to the service manager.
     Impl(int fd, const Limits& limits, PeerSet::Now now = PeerSet::Clock::now);
 
@@ -36,7 +38,8 @@ struct ServiceHost::Impl final : PeerHandler {
 private:
     bool onFrame(Peer& peer, Frame& frame) override;
     void onClose(Peer& peer) override;
-    bool attach(Frame& frame);
+    bool attach(Frame& frame) override;
+    void newManager() override { ++managerEpoch; }
     bool answer(Peer& client, Frame& frame);
     status_t serviceFailed(const LocalService& service, const Frame& frame, const Peer& client, const char* what);
 
@@ -46,11 +49,15 @@ private:
     // attached meanwhile.
     std::unique_ptr<Connection> manager;
     std::vector<Frame> early;
+    // The services by handle, and the names registered for them.
     std::vector<sp<LocalService>> services;
+    std::vector<ManagerLink::Name> names;
     EventLoop loop;
     // Once serving: every peer, the link and the clients, each client by
-    // the service manager's number for it.
+    // the service manager's number for it and the count of managers
+    // before that one (see attach).
     std::unique_ptr<PeerSet> peers;
-    bool managerGone = false;
+    std::unique_ptr<ManagerLink> managerLink;
+    uint64_t managerEpoch = 0;
     uint32_t managerVersion = 0;
 };

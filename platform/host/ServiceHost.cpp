@@ -5,6 +5,7 @@
 #include "EventLoop.h"
 #include "ManagerProtocol.h"
 #include "HostRuntime.h"
+#include "ManagerLink.h"
 #include "Peer.h"
 
 #include <quellix/LocalService.h>
@@ -24,28 +25,20 @@ ServiceHost::Impl::Impl(int fd, const Limits& limits_, PeerSet::Now now_)
 {
 }
 
-// The link hands clients over; the clients send transactions.
-bool ServiceHost::Impl::onFrame(Peer& peer, Frame& frame)
-{
-    if (peer.role() == Peer::Role::kManagerLink)
-        return frame.word == kManagerAttach && attach(frame);
-    return answer(peer, frame);
-}
+// The clients send transactions; the link is the ManagerLink's.
+bool ServiceHost::Impl::onFrame(Peer& peer, Frame& frame) { return answer(peer, frame); }
 
-void ServiceHost::Impl::onClose(Peer& peer)
-{
-    if (peer.role() == Peer::Role::kManagerLink) {
-        managerGone = true;
-        loop.stop();
-    }
-}
+void ServiceHost::Impl::onClose(Peer&) {}
 
 // Serves the client connection that came with an attach frame (kept for
 // later while registration goes on). A client holds one connection to us;
 // a new one from the same client replaces the old. One that did not
 // arrive (this process was out of descriptors, and the kernel dropped it)
 // costs only that client, who finds its reference dead and asks again;
-// room is made for the next one.
+// room is made for the next one. Each service manager numbers its clients
+// from 1, so a client's number here carries the count of managers before
+// its own in the bits above 48, which no manager's count reaches: a
+// newcomer never replaces a client of the last manager.
 bool ServiceHost::Impl::attach(Frame& frame)
 {
     if (!peers) {
@@ -61,9 +54,10 @@ bool ServiceHost::Impl::attach(Frame& frame)
         peers->lost(caller.uid);
         return true;
     }
-    if (Peer* old = peers->find(clientId); old && old->role() == Peer::Role::kClient)
+    const uint64_t id = managerEpoch << 48 | clientId;
+    if (Peer* old = peers->find(id); old && old->role() == Peer::Role::kClient)
         old->close();
-    peers->admit(std::make_unique<Connection>(fd, kMaxParcelSize), clientId, caller, Peer::Role::kClient, this);
+    peers->admit(std::make_unique<Connection>(fd, kMaxParcelSize), id, caller, Peer::Role::kClient, this);
     return true;
 }
 
@@ -158,6 +152,8 @@ status_t ServiceHost::Impl::addService(const String16& name, const sp<LocalServi
         managerVersion = frame.target;
     if (status != kStatusOk)
         services.pop_back();
+    else
+        names.push_back({name, handle});
     return status;
 }
 
@@ -170,8 +166,9 @@ status_t ServiceHost::Impl::open(const sigset_t& signals)
     peers = std::make_unique<PeerSet>(loop, PeerSet::Side::kHost, limits, now);
     for (Frame& frame : std::exchange(early, {}))
         attach(frame);
-    if (!peers->admit(std::move(manager), 0, Credentials{}, Peer::Role::kManagerLink, this))
-        return kStatusDeadObject;
+    managerLink = std::make_unique<ManagerLink>(*peers, *this);
+    if (managerLink->start(std::move(manager), std::move(names)) < 0)
+        return statusFromErrno(errno);
     loop.setTick(std::chrono::seconds(1), [this] { tick(); });
     return kStatusOk;
 }
@@ -187,5 +184,5 @@ status_t ServiceHost::Impl::serve()
     });
     if (loop.run() < 0)
         return statusFromErrno(errno);
-    return managerGone ? kStatusDeadObject : kStatusOk;
+    return kStatusOk;
 }

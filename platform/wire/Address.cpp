@@ -24,6 +24,41 @@ socklen_t managerAddress(sockaddr_un* address)
     return socklen_t(offsetof(sockaddr_un, sun_path) + 1 + sizeof kServiceManagerSocket - 1);
 }
 
+// Connects to whoever listens at the address, trying a full backlog again
+// `retries` times; *peer says who that is once it is known.
+int connectManager(int retries, Credentials* peer)
+{
+    // Not blocking, so that an address whose listener takes no one (its
+    // backlog full) is given up after a while instead of waited for.
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_un address;
+    socklen_t length = managerAddress(&address);
+    int result;
+    for (int wait = 0;; ++wait) {
+        result = connect(fd, reinterpret_cast<sockaddr*>(&address), length);
+        if (result == 0 || (errno != EINTR && (errno != EAGAIN || wait == retries)))
+            break;
+        usleep(kConnectPause);
+    }
+    if (result == 0)
+        result = fcntl(fd, F_SETFL, 0);
+    if (result == 0 && !peerCredentials(fd, peer))
+        result = -1;
+    if (result == 0 && peer->uid != 0 && peer->uid != geteuid()) {
+        errno = EPERM;
+        result = -1;
+    }
+    if (result < 0) {
+        int error = errno;
+        close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
 } // namespace
 
 bool peerCredentials(int fd, Credentials* peer)
@@ -38,38 +73,17 @@ bool peerCredentials(int fd, Credentials* peer)
 
 int connectServiceManager(Credentials* holder)
 {
-    // Not blocking, so that an address whose listener takes no one (its
-    // backlog full) is given up after a while instead of waited for.
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0)
-        return -1;
-    sockaddr_un address;
-    socklen_t length = managerAddress(&address);
-    int result;
-    for (int wait = 0;; ++wait) {
-        result = connect(fd, reinterpret_cast<sockaddr*>(&address), length);
-        if (result == 0 || (errno != EINTR && (errno != EAGAIN || wait == kConnectTries)))
-            break;
-        usleep(kConnectPause);
-    }
-    if (result == 0)
-        result = fcntl(fd, F_SETFL, 0);
     Credentials peer;
-    if (result == 0 && !peerCredentials(fd, &peer))
-        result = -1;
-    if (result == 0 && peer.uid != 0 && peer.uid != geteuid()) {
-        if (holder)
-            *holder = peer;
-        errno = EPERM;
-        result = -1;
-    }
-    if (result < 0) {
-        int error = errno;
-        close(fd);
-        errno = error;
-        return -1;
-    }
+    int fd = connectManager(kConnectTries, &peer);
+    if (fd < 0 && errno == EPERM && holder)
+        *holder = peer;
     return fd;
+}
+
+int connectServiceManagerNow(Credentials* peer)
+{
+    Credentials unused;
+    return connectManager(0, peer ? peer : &unused);
 }
 
 // Linux 6.16 and later; older kernels refuse the option.

@@ -1,6 +1,11 @@
 // service-host: its command line and escapes, refused registrations, names
-// freed when a host ends, and how it ends.
+// freed when a host ends, how it ends, and how it serves on through a
+// restart of the service manager.
+#include "Hostile.h"
 #include "TestPlatform.h"
+
+#include <quellix/Parcel.h>
+#include <quellix/ServiceManager.h>
 
 #include <csignal>
 #include <gtest/gtest.h>
@@ -133,14 +138,97 @@ TEST_F(ServiceHostTest, StopsWithStatus0OnSigtermAndSigint)
     }
 }
 
-TEST_F(ServiceHostTest, ExitsWhenTheManagerGoesAway)
+// What a host says when the service manager goes and the next one comes.
+const std::string kGone = "service-host: the service manager has gone away; waiting for the next one\n";
+
+std::string registeredAgain(const std::string& count, const Daemon& manager)
+{
+    return "service-host: registered " + count + " again with the service manager (pid " +
+           std::to_string(manager.pid()) + ")\n";
+}
+
+// A call over a reference held since before the manager went.
+void expectEcho(const sp<IBinder>& service)
+{
+    Parcel data, reply;
+    data.writeInt32(42);
+    EXPECT_EQ(service->sendTransaction(1, data, &reply, 0), kStatusOk);
+    EXPECT_EQ(reply.dataSize(), data.dataSize());
+}
+
+// The client numbers of the new manager start again where the old one's
+// did: a new client must not take an old one's connection.
+TEST_F(ServiceHostTest, ServesThroughARestartOfTheManagerAndRegistersAgain)
 {
     size_t index = 0;
-    ASSERT_TRUE(platform.startHost({"--service", "a"}, &index));
+    ASSERT_TRUE(platform.startHost({"--service", "a", "--service", "b", "--interface", "test.IB", "--service", "c"},
+                                   &index));
+    Daemon& host = platform.host(index);
+    sp<IBinder> held = defaultServiceManager()->lookupService(String16("b"));
+    ASSERT_NE(held, nullptr);
+    EXPECT_EQ(platform.manager().stop(SIGKILL), 128 + SIGKILL);
+    expectEcho(held);
+
+    ASSERT_TRUE(platform.startManager()) << platform.manager().error();
+    ASSERT_TRUE(host.waitForError("again with the service manager")) << host.error();
+    RunResult call = TestPlatform::quellix({"call", "b", "1"});
+    EXPECT_EQ(call.exitStatus, 0);
+    EXPECT_EQ(call.err, "");
+    expectEcho(held);
+    expectQuellix({"list"}, "Found 3 services:\n0\ta: [test.IEcho]\n1\tb: [test.IB]\n2\tc: [test.IEcho]\n");
+    EXPECT_EQ(host.stop(SIGTERM), 0);
+    EXPECT_EQ(host.error(), kGone + registeredAgain("3 names", platform.manager()) +
+                                "service-host: stopping on " + sentBy(SIGTERM));
+}
+
+TEST_F(ServiceHostTest, ANameTakenMeanwhileIsLoggedAndTheOthersComeBack)
+{
+    size_t index = 0, other = 0;
+    ASSERT_TRUE(platform.startHost({"--service", "a", "--service", "b", "--service", "c"}, &index));
+    const pid_t held = platform.host(index).pid();
     EXPECT_EQ(platform.manager().stop(SIGTERM), 0);
-    // Signal 0 sends nothing: this only waits for the host to end by itself.
-    EXPECT_EQ(platform.host(index).stop(0), 1);
-    EXPECT_EQ(platform.host(index).error(), "service-host: the service manager has gone away\n");
+    // Held still, the host comes back only after the other one has the name.
+    ASSERT_EQ(kill(held, SIGSTOP), 0);
+    ASSERT_TRUE(platform.startManager()) << platform.manager().error();
+    ASSERT_TRUE(platform.startHost({"--service", "b", "--interface", "other.IB"}, &other));
+    ASSERT_EQ(kill(held, SIGCONT), 0);
+    Daemon& host = platform.host(index);
+    ASSERT_TRUE(host.waitForError("again with the service manager")) << host.error();
+    expectQuellix({"list"}, "Found 3 services:\n0\ta: [test.IEcho]\n1\tb: [other.IB]\n2\tc: [test.IEcho]\n");
+    EXPECT_EQ(host.stop(SIGTERM), 0);
+    EXPECT_EQ(host.error(), kGone +
+                                "service-host: cannot register 'b' again: the name is taken by a running host (pid " +
+                                std::to_string(platform.host(other).pid()) + ", uid 0) (status -17)\n" +
+                                registeredAgain("2 of 3 names", platform.manager()) + "service-host: stopping on " +
+                                sentBy(SIGTERM));
+}
+
+// Run as nobody, the host refuses a manager of another unprivileged uid at
+// the address, and registers with root's once it is back.
+TEST(ServiceHostAsNobodyTest, RegistersOnlyWithAManagerOfRootOrItsOwnUid)
+{
+    const std::vector<std::string> allowNobody = {"--allow-register", std::to_string(kNobody)};
+    const uid_t other = kNobody - 1;
+    Daemon manager, squatter, host;
+    ASSERT_TRUE(manager.start(binaryPath("service-manager"), allowNobody)) << manager.error();
+    ASSERT_TRUE(startAs(host, true, "service-host", {"--service", "a", "--service", "b"})) << host.error();
+    EXPECT_EQ(manager.stop(SIGKILL), 128 + SIGKILL);
+
+    ASSERT_TRUE(startAsUid(squatter, other, "service-manager", {})) << squatter.error();
+    const std::string refused = "service-host: refusing the service manager address held by pid " +
+                                std::to_string(squatter.pid()) + ", uid " + std::to_string(other) +
+                                " (neither root nor this user)\n";
+    ASSERT_TRUE(host.waitForError(refused)) << host.error();
+    RunResult list = runAsUid(other, "quellix", {"list"});
+    EXPECT_EQ(list.out, "Found 0 services:\n");
+    EXPECT_EQ(squatter.stop(SIGTERM), 0);
+
+    ASSERT_TRUE(manager.start(binaryPath("service-manager"), allowNobody)) << manager.error();
+    ASSERT_TRUE(host.waitForError("again with the service manager")) << host.error();
+    expectQuellix({"list"}, "Found 2 services:\n0\ta: [test.IEcho]\n1\tb: [test.IEcho]\n");
+    EXPECT_EQ(host.stop(SIGTERM), 0);
+    EXPECT_EQ(host.error(), kGone + refused + registeredAgain("2 names", manager) + "service-host: stopping on " +
+                                sentBy(SIGTERM));
 }
 
 } // namespace

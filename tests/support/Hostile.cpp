@@ -48,11 +48,12 @@ std::string runnableByAnyone(const std::string& program)
     return copies.of(program);
 }
 
-// `args` as nobody: setpriv, then the program.
-std::vector<std::string> asNobody(const std::string& program, std::vector<std::string> args)
+// `args` as `uid` (and the group of the same number): setpriv, then the
+// program.
+std::vector<std::string> asUser(uid_t uid, const std::string& program, std::vector<std::string> args)
 {
-    std::vector<std::string> line = {"--reuid=nobody", "--regid=nogroup", "--clear-groups",
-                                     runnableByAnyone(program)};
+    std::vector<std::string> line = {"--reuid=" + std::to_string(uid), "--regid=" + std::to_string(uid),
+                                     "--clear-groups", runnableByAnyone(program)};
     line.insert(line.end(), args.begin(), args.end());
     return line;
 }
@@ -62,15 +63,25 @@ std::vector<std::string> asNobody(const std::string& program, std::vector<std::s
 RunResult run(bool nobody, const std::string& program, const std::vector<std::string>& args)
 {
     if (nobody)
-        return runProgram("/usr/bin/setpriv", asNobody(program, args));
+        return runAsUid(kNobody, program, args);
     return runProgram(binaryPath(program), args);
 }
 
 bool startAs(Daemon& daemon, bool nobody, const std::string& program, const std::vector<std::string>& args)
 {
     if (nobody)
-        return daemon.start("/usr/bin/setpriv", asNobody(program, args));
+        return startAsUid(daemon, kNobody, program, args);
     return daemon.start(binaryPath(program), args);
+}
+
+RunResult runAsUid(uid_t uid, const std::string& program, const std::vector<std::string>& args)
+{
+    return runProgram("/usr/bin/setpriv", asUser(uid, program, args));
+}
+
+bool startAsUid(Daemon& daemon, uid_t uid, const std::string& program, const std::vector<std::string>& args)
+{
+    return daemon.start("/usr/bin/setpriv", asUser(uid, program, args));
 }
 
 void threat(const std::string& what, const std::string& defence, const std::string& figure, double seconds)

@@ -16,6 +16,9 @@ inline constexpr uid_t kNobody = 65534;
 // nobody runs copies that it may read, wherever the build tree lies.
 RunResult run(bool nobody, const std::string& program, const std::vector<std::string>& args);
 bool startAs(Daemon& daemon, bool nobody, const std::string& program, const std::vector<std::string>& args);
+// The same as any `uid`, with the group of the same number.
+RunResult runAsUid(uid_t uid, const std::string& program, const std::vector<std::string>& args);
+bool startAsUid(Daemon& daemon, uid_t uid, const std::string& program, const std::vector<std::string>& args);
 
 // One row of the security report: a threat, its defence and what the run
 // saw of it.

@@ -179,6 +179,10 @@ Daemon::Daemon(Daemon&& other) noexcept
 bool Daemon::start(const std::string& path, const std::vector<std::string>& args,
                    std::chrono::milliseconds timeout)
 {
+    for (int* fd : {&out_, &err_})
+        if (*fd >= 0)
+            close(std::exchange(*fd, -1));
+    error_.clear();
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) < 0 || pipe2(err, O_CLOEXEC | O_NONBLOCK) < 0)
         return false;
@@ -225,6 +229,22 @@ int Daemon::stop(int signal, std::chrono::milliseconds timeout)
     collectError();
     flagSanitizerReport(path_, code, error_);
     return code;
+}
+
+bool Daemon::waitForError(const std::string& text, std::chrono::milliseconds timeout)
+{
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        collectError();
+        if (error_.find(text) != std::string::npos)
+            return true;
+        if (Clock::now() >= deadline)
+            return false;
+        pollfd fd{err_, POLLIN, 0};
+        // Closed and read to the end: nothing more will come.
+        if (poll(&fd, 1, std::min(millisLeft(deadline), 50)) > 0 && fd.revents == POLLHUP)
+            return false;
+    }
 }
 
 void Daemon::collectError()

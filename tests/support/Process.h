@@ -40,8 +40,9 @@ public:
     Daemon& operator=(Daemon&&) = delete;
     Daemon(const Daemon&) = delete;
 
-    // Starts it and waits for "ready"; false (with what it said in error())
-    // when it exits first or stays silent for `timeout`.
+    // Starts it (again, once stopped) and waits for "ready"; false (with
+    // what it said in error()) when it exits first or stays silent for
+    // `timeout`.
     bool start(const std::string& path, const std::vector<std::string>& args,
                std::chrono::milliseconds timeout = 10s);
     pid_t pid() const { return pid_; }
@@ -51,6 +52,9 @@ public:
     int stop(int signal = 15, std::chrono::milliseconds timeout = 10s);
     // What it wrote on standard error so far (collected at start and stop).
     const std::string& error() const { return error_; }
+    // Waits until what it writes on standard error holds `text`; false
+    // after `timeout`.
+    bool waitForError(const std::string& text, std::chrono::milliseconds timeout = 5s);
 
 private:
     void collectError();

@@ -9,8 +9,8 @@
 //      mask itself;
 //   2. calls ServiceHost::connect();
 //   3. calls addService() once per service;
-//   4. calls serve(), which returns when the program is asked to stop or
-//      the service manager goes away.
+//   4. calls serve(), which returns when the program is asked to stop;
+//      a service manager that goes meanwhile is followed by the next.
 //
 // Threading: a ServiceHost belongs to the thread that made it. serve()
 // runs every transaction of every service, one at a time, on that thread,
@@ -33,8 +33,8 @@ public:
     // Connects to the service manager of this network namespace; null when
     // nothing listens there, or when the process that holds the address is
     // neither root nor of our own effective uid: then *holder (if given)
-    // says who it is (its pid is not 0). A host keeps this one connection
-    // for as long as it lives; its names are dropped when it goes.
+    // says who it is (its pid is not 0). The names registered over this
+    // connection are dropped when the host goes.
     static std::unique_ptr<ServiceHost> connect(Credentials* holder = nullptr);
     // Closes the connection to the service manager, which drops every name
     // registered through it, and releases the host's references to its
@@ -73,13 +73,30 @@ public:
     uint32_t managerProtocolVersion() const;
 
     // Serves transactions on the calling thread until SIGTERM or SIGINT
-    // arrives (kStatusOk) or the service manager goes away
-    // (kStatusDeadObject); either way the names are gone with the host.
-    // The signals end serve() only when the program has blocked both
-    // before calling it; unblocked, they end the process as usual. Called
-    // once: a second call returns kStatusBadValue. When the loop cannot be
-    // set up or fails, it returns a failure status: kStatusNoResources
-    // when out of descriptors or memory, otherwise the negated errno.
+    // arrives (kStatusOk); the names are gone with the host. The signals
+    // end serve() only when the program has blocked both before calling
+    // it; unblocked, they end the process as usual. Called once: a second
+    // call returns kStatusBadValue. When the loop cannot be set up or
+    // fails, it returns a failure status: kStatusNoResources when out of
+    // descriptors or memory, otherwise the negated errno.
+    //
+    // When the service manager goes away (a restart, a crash, a stop by
+    // hand), serve() goes on (it never returns kStatusDeadObject): the
+    // clients the host has keep their connections and are served on, and
+    // the host tries the address again, 50 ms after and then twice as long
+    // each time up to 250 ms, without holding up its clients. The next
+    // service manager of uid 0 or ours that listens there gets every name
+    // registered again, each with the handle it had, so that references
+    // held by clients stay valid; a manager of another uid is refused. A
+    // name that another host took meanwhile stays that host's, and the
+    // others come back. Each step is logged on standard error:
+    //   PROGRAM: the service manager has gone away; waiting for the next one
+    //   PROGRAM: refusing the service manager address held by pid P, uid U
+    //            (neither root nor this user)
+    //   PROGRAM: cannot register 'NAME' again: the name is taken by a
+    //            running host (pid P, uid U) (status -17)
+    //   PROGRAM: registered N names again with the service manager (pid P)
+    //            ("registered K of N names" when some were refused)
     //
     // An exception that escapes a service's onTransact fails that one
     // transaction with kStatusServiceFailed and an empty reply, and is
