@@ -77,7 +77,8 @@ step() { # NAME COMMAND...: runs the step, says how it went
   name=$1
   shift
   if out=$("$@" 2>&1); then
-    echo "ok   $name"
+    # A step that measures something says it on its own line's end.
+    echo "ok   $name${out:+ ($out)}"
   else
     echo "FAIL $name"
     [ -n "$out" ] && printf '%s\n' "$out" | sed 's/^/     /'
@@ -168,7 +169,10 @@ restart_with_hosts() {
   within 5 found demo.greeter || fail "the demo host did not register"
   before=$(names)
   inside systemctl restart quellix-service-manager.service || fail "systemctl restart fails"
+  # systemctl returns once the new manager is ready (Type=notify).
+  ready=$(date +%s.%N)
   within 5 names_are "$before" || fail "after the restart: $(names) (before: $before)"
+  echo "every name listed again $(awk -v from="$ready" -v to="$(date +%s.%N)" 'BEGIN { printf "%.1f", to - from }') s after ready"
 }
 step "systemctl restart with hosts running brings every name back" restart_with_hosts
 
@@ -207,5 +211,5 @@ purges() {
 }
 step "apt purge leaves nothing" purges
 
-[ $failures -eq 0 ] && echo "boot test: every step holds" || echo "boot test: $failures steps failed"
+[ $failures -eq 0 ] && echo "boot test: every step holds" || { [ $failures -eq 1 ] && echo "boot test: 1 step failed" || echo "boot test: $failures steps failed"; }
 [ $failures -eq 0 ]
