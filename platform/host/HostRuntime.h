@@ -6,6 +6,7 @@
 // at a time. Internal to the platform library.
 #pragma once
 
+#include "EventLog.h"
 #include "EventLoop.h"
 #include "Limits.h"
 #include "Peer.h"
@@ -19,6 +20,9 @@
 struct ServiceHost::Impl final : PeerHandler {
     // Takes `fd`, the link to the service manager.
     Impl(int fd, const Limits& limits, PeerSet::Now now = PeerSet::Clock::now);
+
+    // Where the log's lines go (ServiceHost::connect); until set, nowhere.
+    void setLogHandler(ServiceHost::LogHandler handler);
 
     // ServiceHost::addService.
     status_t addService(const String16& name, const sp<LocalService>& service, Credentials* holder);
@@ -48,6 +52,7 @@ private:
     std::vector<Frame> early;
     std::vector<sp<LocalService>> services;
     EventLoop loop;
+    EventLog log;
     // Once serving: every peer, the link and the clients, each client by
     // the service manager's number for it.
     std::unique_ptr<PeerSet> peers;
