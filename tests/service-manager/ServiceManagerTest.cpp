@@ -1,13 +1,16 @@
 // service-manager: one per network namespace, and a clean stop.
 #include "Hostile.h"
 #include "RawClient.h"
+#include "Scratch.h"
 #include "TestPlatform.h"
 
 #include <quellix/Status.h>
 
 #include <algorithm>
 #include <csignal>
+#include <cstdlib>
 #include <future>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -115,6 +118,35 @@ TEST(ServiceManagerTest, LogsWhatAnOperatorMustKnow)
     EXPECT_TRUE(log.ends_with("service-manager: stopping on " + sentBy(SIGTERM) +
                               "service-manager: 30 more log lines held back for uid 65534\n"))
         << log;
+}
+
+// Each line carries its priority for the journal when JOURNAL_STREAM names
+// the file that standard error is, and none otherwise.
+TEST(ServiceManagerTest, LinesCarryTheirPriorityForTheJournal)
+{
+    for (bool journal : {true, false}) {
+        SCOPED_TRACE(journal);
+        ScratchDir scratch;
+        const std::string path = scratch.path() + "/stderr";
+        Daemon manager;
+        FILE* file = fopen(path.c_str(), "w");
+        ASSERT_NE(file, nullptr);
+        fclose(file);
+        struct stat status;
+        ASSERT_EQ(stat(path.c_str(), &status), 0);
+        const std::string stream = std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino + !journal);
+        ASSERT_EQ(setenv("JOURNAL_STREAM", stream.c_str(), 1), 0);
+        ASSERT_TRUE(manager.start("/bin/sh", {"-c", "exec " + binaryPath("service-manager") + " 2>>" + path}));
+        unsetenv("JOURNAL_STREAM");
+        EXPECT_EQ(run(true, "service-host", {"--service", "x"}).exitStatus, 1);
+        EXPECT_EQ(manager.stop(), 0);
+        const std::string prefix = journal ? "<6>" : "", warning = journal ? "<4>" : "";
+        const std::string log = readFile(path);
+        EXPECT_TRUE(log.starts_with(prefix + "service-manager: ready, serving ")) << log;
+        EXPECT_NE(log.find("\n" + warning + "service-manager: refused to register 'x' for pid "), std::string::npos)
+            << log;
+        EXPECT_TRUE(log.ends_with("\n" + prefix + "service-manager: stopping on " + sentBy(SIGTERM))) << log;
+    }
 }
 
 // A service manager of protocol version 2 answers each request so; the
