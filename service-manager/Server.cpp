@@ -111,8 +111,9 @@ void Server::onClose(Peer& peer)
     // A descriptor is free again: accept again if we had stopped.
     pauseListener(false);
     if (size_t names = registry_.leave(peer.id))
-        peers_.log().write(LogPriority::kInfo, peer.credentials.uid, EventLog::kNoKey, "host pid %d, uid %u gone: %s dropped",
-                           int(peer.credentials.pid), unsigned(peer.credentials.uid), counted(names, "name").c_str());
+        peers_.log().write(LogPriority::kInfo, peer.credentials.uid, EventLog::kNoKey,
+                           "host pid %d, uid %u gone: %s dropped", int(peer.credentials.pid),
+                           unsigned(peer.credentials.uid), counted(names, "name").c_str());
 }
 
 // A client holds at most one connection to each host: the first look-up
@@ -181,7 +182,8 @@ void Server::add(Peer& host, const String16& name, uint32_t handle)
         holder = peers_.find(entry->host)->credentials;
         heldBy = " (held by pid " + std::to_string(holder.pid) + ", uid " + std::to_string(holder.uid) + ")";
     }
-    peers_.log().write(LogPriority::kWarning, host.credentials.uid, EventLog::key(host.id, EventLog::Event::kRefusedName),
+    peers_.log().write(LogPriority::kWarning, host.credentials.uid,
+                       EventLog::key(host.id, EventLog::Event::kRefusedName),
                        "refused to register '%s' for pid %d, uid %u: status %d%s", escapeForLog(name).c_str(),
                        int(host.credentials.pid), unsigned(host.credentials.uid), int(status), heldBy.c_str());
     reply(host, status, 0, status == kStatusNameTaken ? encodeHolder(holder) : std::vector<uint8_t>());

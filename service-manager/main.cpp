@@ -134,7 +134,7 @@ int listeningSocket(bool* fromInitSystem, EventLog& log)
     }
     if (sd_is_socket_unix(fd, SOCK_STREAM, 1, address.data(), address.size()) <= 0) {
         log.writeOwn(LogPriority::kError, "the socket passed by the init system is not a listening Unix "
-                             "stream socket at @%s", kServiceManagerSocket);
+                     "stream socket at @%s", kServiceManagerSocket);
         return -1;
     }
     // Connections that arrive from now on refuse descriptors from their
@@ -188,8 +188,8 @@ int main(int argc, char** argv)
     const bool policyGood = readPolicy(policyDirs, &read, log);
     if (!policyGood)
         log.writeOwn(LogPriority::kWarning, "policy files not applied; until a reload reads them without "
-                             "error, only root, the manager's own uid and the uids of --allow-register may "
-                             "register");
+                     "error, only root, the manager's own uid and the uids of --allow-register may "
+                     "register");
     else if (read.files > 0)
         log.writeOwn(LogPriority::kInfo, "policy read: %s from %s", counted(read.grants.size(), "grant").c_str(),
                      counted(read.files, "file").c_str());
