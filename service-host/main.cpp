@@ -3,6 +3,7 @@
 // Says "ready" once every service is registered, then serves until SIGTERM
 // or SIGINT, through restarts of the service manager.
 #include "Arguments.h"
+#include "LogLine.h"
 #include "SampleServices.h"
 
 #include <quellix/ProtocolVersion.h>
@@ -36,6 +37,13 @@ const char* describe(status_t status)
     }
 }
 
+// A line of the host's log, with its priority for the journal when
+// standard error is the journal.
+void say(bool journal, LogPriority priority, const std::string& text)
+{
+    std::fputs(formatLogLine(priority, "service-host", text, journal).c_str(), stderr);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -65,17 +73,18 @@ int main(int argc, char** argv)
     std::signal(SIGHUP, SIG_IGN);
     ServiceHost::raiseDescriptorLimit();
 
+    const bool journal = standardErrorIsJournal();
     Credentials holder;
-    std::unique_ptr<ServiceHost> host = ServiceHost::connect(&holder);
+    std::unique_ptr<ServiceHost> host = ServiceHost::connect(
+        &holder, [journal](int priority, const char* line) { say(journal, LogPriority(priority), line); });
     if (!host && holder.pid != 0) {
-        std::fprintf(stderr,
-                     "service-host: refusing the service manager address held by pid %d, uid %u "
-                     "(neither root nor this user)\n",
-                     int(holder.pid), unsigned(holder.uid));
+        say(journal, LogPriority::kError,
+            "refusing the service manager address held by pid " + std::to_string(holder.pid) + ", uid " +
+                std::to_string(holder.uid) + " (neither root nor this user)");
         return 1;
     }
     if (!host) {
-        std::fprintf(stderr, "service-host: no service manager is running\n");
+        say(journal, LogPriority::kError, "no service manager is running");
         return 1;
     }
     for (const NamedService& s : services) {
@@ -84,11 +93,13 @@ int main(int argc, char** argv)
         if (status != kStatusOk) {
             std::string heldBy;
             if (status == kStatusProtocolMismatch)
-                std::fprintf(stderr, "%s\n", describeProtocolMismatch(host->managerProtocolVersion()).c_str());
+                std::fprintf(stderr, "%s%s\n", journal ? "<3>" : "",
+                             describeProtocolMismatch(host->managerProtocolVersion()).c_str());
             if (status == kStatusNameTaken && nameHolder.pid != 0)
                 heldBy = " (pid " + std::to_string(nameHolder.pid) + ", uid " + std::to_string(nameHolder.uid) + ")";
-            std::fprintf(stderr, "service-host: cannot register '%s': %s%s (status %d)\n",
-                         String8(s.name).c_str(), describe(status), heldBy.c_str(), status);
+            say(journal, LogPriority::kError,
+                "cannot register '" + String8(s.name).bytes() + "': " + describe(status) + heldBy + " (status " +
+                    std::to_string(status) + ")");
             return 1;
         }
     }
@@ -98,6 +109,7 @@ int main(int argc, char** argv)
     // as the host's log says.
     status_t status = host->serve();
     if (status != kStatusOk)
-        std::fprintf(stderr, "service-host: cannot serve: %s (status %d)\n", std::strerror(-status), status);
+        say(journal, LogPriority::kError,
+            std::string("cannot serve: ") + std::strerror(-status) + " (status " + std::to_string(status) + ")");
     return status == kStatusOk ? 0 : 1;
 }

@@ -1,13 +1,11 @@
 #include "Server.h"
 
 #include "Address.h"
+#include "LogEscape.h"
 #include "ManagerProtocol.h"
-
-#include <quellix/String8.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <string>
 #include <sys/epoll.h>
 #include <sys/socket.h>
@@ -17,24 +15,10 @@ namespace {
 
 constexpr int kAcceptsPerWake = 64;
 
-// A name as a log line may show it: UTF-8, with control characters and
-// backslashes escaped (no name can forge a line), cut after 100 bytes.
-std::string printable(const String16& name)
-{
-    const std::string utf8 = String8(name).bytes();
-    std::string shown;
-    for (unsigned char byte : utf8.substr(0, 100)) {
-        char escaped[8];
-        std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
-        shown += byte < 0x20 || byte == 0x7F || byte == '\\' ? escaped : std::string(1, char(byte));
-    }
-    return utf8.size() > 100 ? shown + "..." : shown;
-}
-
 } // namespace
 
-Server::Server(EventLoop& loop, int listener, Options options)
-    : loop_(loop), peers_(loop, PeerSet::Side::kManager, options.limits, std::move(options.now)),
+Server::Server(EventLoop& loop, int listener, EventLog& log, Options options)
+    : loop_(loop), peers_(loop, PeerSet::Side::kManager, options.limits, log, std::move(options.now)),
       allowRegister_(std::move(options.allowRegister)),
       registry_([this](uid_t uid, const String16& name) { return mayRegister(uid, name); }),
       listener_(listener)
@@ -97,7 +81,9 @@ bool Server::onFrame(Peer& peer, Frame& frame)
     if (decodeManagerRequest(frame, &request) < 0) {
         if (errno != EPROTONOSUPPORT)
             return false;
-        peers_.log().write("pid %d, uid %u speaks protocol version %u; this manager speaks %u",
+        peers_.log().write(LogPriority::kWarning, peer.credentials.uid,
+                           EventLog::key(peer.id, EventLog::Event::kProtocolVersion),
+                           "pid %d, uid %u speaks protocol version %u; this manager speaks %u",
                            int(peer.credentials.pid), unsigned(peer.credentials.uid), frame.target,
                            kManagerProtocolVersion);
         reply(peer, kStatusProtocolMismatch, kManagerProtocolVersion);
@@ -125,8 +111,9 @@ void Server::onClose(Peer& peer)
     // A descriptor is free again: accept again if we had stopped.
     pauseListener(false);
     if (size_t names = registry_.leave(peer.id))
-        peers_.log().write("host pid %d, uid %u gone: %zu names dropped", int(peer.credentials.pid),
-                           unsigned(peer.credentials.uid), names);
+        peers_.log().write(LogPriority::kInfo, peer.credentials.uid, EventLog::kNoKey,
+                           "host pid %d, uid %u gone: %s dropped", int(peer.credentials.pid),
+                           unsigned(peer.credentials.uid), counted(names, "name").c_str());
 }
 
 // A client holds at most one connection to each host: the first look-up
@@ -195,7 +182,9 @@ void Server::add(Peer& host, const String16& name, uint32_t handle)
         holder = peers_.find(entry->host)->credentials;
         heldBy = " (held by pid " + std::to_string(holder.pid) + ", uid " + std::to_string(holder.uid) + ")";
     }
-    peers_.log().write("refused to register '%s' for pid %d, uid %u: status %d%s", printable(name).c_str(),
+    peers_.log().write(LogPriority::kWarning, host.credentials.uid,
+                       EventLog::key(host.id, EventLog::Event::kRefusedName),
+                       "refused to register '%s' for pid %d, uid %u: status %d%s", escapeForLog(name).c_str(),
                        int(host.credentials.pid), unsigned(host.credentials.uid), int(status), heldBy.c_str());
     reply(host, status, 0, status == kStatusNameTaken ? encodeHolder(holder) : std::vector<uint8_t>());
 }
@@ -217,9 +206,11 @@ void Server::setGrants(Grants grants)
     for (const auto& [name, entry] : registry_.services()) {
         const Peer* host = peers_.find(entry.host);
         if (host && !mayRegister(host->credentials.uid, name))
-            std::fprintf(stderr, "service-manager: '%s' of pid %d, uid %u stays registered until its host goes; "
-                                 "the policy no longer grants it\n",
-                         printable(name).c_str(), int(host->credentials.pid), unsigned(host->credentials.uid));
+            peers_.log().writeOwn(LogPriority::kWarning,
+                                  "'%s' of pid %d, uid %u stays registered until its host goes; the policy no "
+                                  "longer grants it",
+                                  escapeForLog(name).c_str(), int(host->credentials.pid),
+                                  unsigned(host->credentials.uid));
     }
 }
 

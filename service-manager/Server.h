@@ -21,8 +21,9 @@ public:
         PeerSet::Now now = PeerSet::Clock::now; // the clock of the time rules
     };
 
-    // Serves the listening socket `listener` (which stays the caller's).
-    Server(EventLoop& loop, int listener, Options options);
+    // Serves the listening socket `listener` (which stays the caller's);
+    // its events go to `log`, which stays the caller's too.
+    Server(EventLoop& loop, int listener, EventLog& log, Options options);
     int start();
     // What the loop does each second: the time rules at the clock's now,
     // and a listener paused for want of descriptors tries again.

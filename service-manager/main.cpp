@@ -3,7 +3,9 @@
 // it accepts connections, and serves until SIGTERM or SIGINT; SIGHUP
 // reads the policy files again.
 #include "Address.h"
+#include "EventLog.h"
 #include "EventLoop.h"
+#include "LogLine.h"
 #include "PolicyFiles.h"
 #include "Server.h"
 
@@ -28,12 +30,13 @@ const char kUsage[] = "usage: service-manager [--allow-register UID]... [--polic
                       "[--max-connections-per-uid N] [--max-names-per-connection N] [--max-names-per-uid N]\n";
 
 // Options not given keep the defaults of Limits.h.
-bool parseArguments(int argc, char** argv, Server::Options* options, std::vector<std::string>* policyDirs)
+bool parseArguments(int argc, char** argv, Server::Options* options, std::vector<std::string>* policyDirs,
+                    EventLog& log)
 {
     for (int i = 1; i < argc; i += 2) {
         std::string option = argv[i];
         if (i + 1 >= argc) {
-            std::fprintf(stderr, "service-manager: option %s needs a value\n", option.c_str());
+            log.writeOwn(LogPriority::kError, "option %s needs a value", option.c_str());
             return false;
         }
         const char* text = argv[i + 1];
@@ -44,7 +47,7 @@ bool parseArguments(int argc, char** argv, Server::Options* options, std::vector
         unsigned value;
         auto [end, error] = std::from_chars(text, text + std::strlen(text), value);
         if (error != std::errc() || *end != '\0' || value == UINT_MAX) {
-            std::fprintf(stderr, "service-manager: bad number '%s' for %s\n", text, option.c_str());
+            log.writeOwn(LogPriority::kError, "bad number '%s' for %s", text, option.c_str());
             return false;
         }
         if (option == "--allow-register")
@@ -56,46 +59,41 @@ bool parseArguments(int argc, char** argv, Server::Options* options, std::vector
         else if (option == "--max-names-per-uid")
             options->limits.namesPerUid = value;
         else {
-            std::fprintf(stderr, "service-manager: unknown option '%s'\n", option.c_str());
+            log.writeOwn(LogPriority::kError, "unknown option '%s'", option.c_str());
             return false;
         }
     }
     return true;
 }
 
-std::string counted(size_t count, const char* what)
-{
-    return std::to_string(count) + " " + what + (count == 1 ? "" : "s");
-}
-
 // Reads the policy files and says what is wrong with them; false when
 // any is bad.
-bool readPolicy(const std::vector<std::string>& directories, PolicyRead* read)
+bool readPolicy(const std::vector<std::string>& directories, PolicyRead* read, EventLog& log)
 {
     const bool good = readPolicyFiles(directories, read);
     for (const std::string& line : read->warnings)
-        std::fprintf(stderr, "service-manager: %s\n", line.c_str());
+        log.writeOwn(LogPriority::kWarning, "%s", line.c_str());
     for (const std::string& line : read->errors)
-        std::fprintf(stderr, "service-manager: %s\n", line.c_str());
+        log.writeOwn(LogPriority::kWarning, "%s", line.c_str());
     return good;
 }
 
 // On SIGHUP: the new policy entirely, or the one in force when any file
 // is bad.
-void reloadPolicy(const std::vector<std::string>& directories, Server& server)
+void reloadPolicy(const std::vector<std::string>& directories, Server& server, EventLog& log)
 {
     PolicyRead read;
-    if (!readPolicy(directories, &read)) {
-        std::fprintf(stderr, "service-manager: policy not reloaded; the policy in force stays\n");
+    if (!readPolicy(directories, &read, log)) {
+        log.writeOwn(LogPriority::kWarning, "policy not reloaded; the policy in force stays");
         return;
     }
-    std::fprintf(stderr, "service-manager: policy reloaded: %s from %s\n", counted(read.grants.size(), "grant").c_str(),
+    log.writeOwn(LogPriority::kInfo, "policy reloaded: %s from %s", counted(read.grants.size(), "grant").c_str(),
                  counted(read.files, "file").c_str());
     server.setGrants(std::move(read.grants));
 }
 
 // Says who holds the address, when another service manager does.
-void reportHolder()
+void reportHolder(EventLog& log)
 {
     Credentials holder;
     if (int fd = connectServiceManager(&holder); fd >= 0) {
@@ -103,47 +101,47 @@ void reportHolder()
         close(fd);
     }
     if (holder.pid != 0)
-        std::fprintf(stderr, "service-manager: another service manager is already running (pid %d, uid %u)\n",
+        log.writeOwn(LogPriority::kError, "another service manager is already running (pid %d, uid %u)",
                      int(holder.pid), unsigned(holder.uid));
     else
-        std::fprintf(stderr, "service-manager: another service manager is already running\n");
+        log.writeOwn(LogPriority::kError, "another service manager is already running");
 }
 
 // The listening socket: the one the init system passed (LISTEN_FDS), which
 // must be a listening Unix stream socket at the platform's address, or
 // else one of our own; -1 after saying why there is none.
-int listeningSocket(bool* fromInitSystem)
+int listeningSocket(bool* fromInitSystem, EventLog& log)
 {
     int passed = sd_listen_fds(1);
     *fromInitSystem = passed > 0;
     if (passed < 0) {
-        std::fprintf(stderr, "service-manager: cannot take the passed sockets: %s\n", std::strerror(-passed));
+        log.writeOwn(LogPriority::kError, "cannot take the passed sockets: %s", std::strerror(-passed));
         return -1;
     }
     if (passed == 0) {
         int fd = listenServiceManager();
         if (fd < 0 && errno == EADDRINUSE)
-            reportHolder();
+            reportHolder(log);
         else if (fd < 0)
-            std::fprintf(stderr, "service-manager: cannot listen: %s\n", std::strerror(errno));
+            log.writeOwn(LogPriority::kError, "cannot listen: %s", std::strerror(errno));
         return fd;
     }
     const std::string address = std::string(1, '\0') + kServiceManagerSocket;
     const int fd = SD_LISTEN_FDS_START;
     if (passed != 1) {
-        std::fprintf(stderr, "service-manager: the init system passed %d sockets, not one\n", passed);
+        log.writeOwn(LogPriority::kError, "the init system passed %d sockets, not one", passed);
         return -1;
     }
     if (sd_is_socket_unix(fd, SOCK_STREAM, 1, address.data(), address.size()) <= 0) {
-        std::fprintf(stderr, "service-manager: the socket passed by the init system is not a listening Unix "
-                             "stream socket at @%s\n", kServiceManagerSocket);
+        log.writeOwn(LogPriority::kError, "the socket passed by the init system is not a listening Unix "
+                     "stream socket at @%s", kServiceManagerSocket);
         return -1;
     }
     // Connections that arrive from now on refuse descriptors from their
     // first byte; any that came with those queued before we started go to
     // the event loop's closer.
     if (refuseDescriptors(fd) < 0) {
-        std::fprintf(stderr, "service-manager: cannot make the passed socket refuse descriptors: %s\n",
+        log.writeOwn(LogPriority::kError, "cannot make the passed socket refuse descriptors: %s",
                      std::strerror(errno));
         return -1;
     }
@@ -155,9 +153,16 @@ int listeningSocket(bool* fromInitSystem)
 
 int main(int argc, char** argv)
 {
+    // The daemon's one log: its own lines and its server's, each with its
+    // priority for the journal when standard error is the journal.
+    EventLog log;
+    const bool journal = standardErrorIsJournal();
+    log.setSink([journal](LogPriority priority, const std::string& text) {
+        std::fputs(formatLogLine(priority, "service-manager", text, journal).c_str(), stderr);
+    });
     Server::Options options;
     std::vector<std::string> policyDirs;
-    if (!parseArguments(argc, argv, &options, &policyDirs)) {
+    if (!parseArguments(argc, argv, &options, &policyDirs, log)) {
         std::fputs(kUsage, stderr);
         return 2;
     }
@@ -173,45 +178,46 @@ int main(int argc, char** argv)
     raiseDescriptorLimit();
 
     bool passed;
-    int listener = listeningSocket(&passed);
+    int listener = listeningSocket(&passed, log);
     if (listener < 0)
         return 1;
     // A bad file at start does not keep the manager down (under socket
     // activation, every client would wait on it): it serves with the
     // command line's policy alone, as after a failed reload.
     PolicyRead read;
-    const bool policyGood = readPolicy(policyDirs, &read);
+    const bool policyGood = readPolicy(policyDirs, &read, log);
     if (!policyGood)
-        std::fprintf(stderr, "service-manager: policy files not applied; until a reload reads them without "
-                             "error, only root, the manager's own uid and the uids of --allow-register may "
-                             "register\n");
+        log.writeOwn(LogPriority::kWarning, "policy files not applied; until a reload reads them without "
+                     "error, only root, the manager's own uid and the uids of --allow-register may "
+                     "register");
     else if (read.files > 0)
-        std::fprintf(stderr, "service-manager: policy read: %s from %s\n", counted(read.grants.size(), "grant").c_str(),
+        log.writeOwn(LogPriority::kInfo, "policy read: %s from %s", counted(read.grants.size(), "grant").c_str(),
                      counted(read.files, "file").c_str());
     EventLoop loop;
-    Server server(loop, listener, std::move(options));
+    Server server(loop, listener, log, std::move(options));
     if (policyGood)
         server.setGrants(std::move(read.grants));
     loop.onSignal([&](const Signal& signal) {
         if (signal.number != SIGHUP) {
-            std::fprintf(stderr, "service-manager: stopping on %s\n", describe(signal).c_str());
+            log.writeOwn(LogPriority::kInfo, "stopping on %s", describe(signal).c_str());
             return true;
         }
-        reloadPolicy(policyDirs, server);
+        reloadPolicy(policyDirs, server, log);
         return false;
     });
     if (loop.open(signals) < 0 || server.start() < 0) {
-        std::fprintf(stderr, "service-manager: cannot start the event loop: %s\n", std::strerror(errno));
+        log.writeOwn(LogPriority::kError, "cannot start the event loop: %s", std::strerror(errno));
         return 1;
     }
     std::fputs("ready\n", stdout);
     std::fflush(stdout);
-    std::fprintf(stderr, "service-manager: ready, serving @%s%s\n", kServiceManagerSocket,
+    log.writeOwn(LogPriority::kInfo, "ready, serving @%s%s", kServiceManagerSocket,
                  passed ? " (the init system's socket)" : "");
     sd_notify(0, (std::string("READY=1\nSTATUS=Serving at @") + kServiceManagerSocket).c_str());
-    if (loop.run() < 0) {
-        std::fprintf(stderr, "service-manager: the event loop failed: %s\n", std::strerror(errno));
-        return 1;
-    }
-    return 0;
+    const int ran = loop.run();
+    if (ran < 0)
+        log.writeOwn(LogPriority::kError, "the event loop failed: %s", std::strerror(errno));
+    // The counts still held back are written before we go.
+    log.flush();
+    return ran < 0 ? 1 : 0;
 }

@@ -5,19 +5,28 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+std::string counted(size_t count, const char* noun)
+{
+    return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
+
+std::string printableText(const std::string& text)
+{
+    std::string shown;
+    for (unsigned char byte : text) {
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+        shown += byte < 0x20 || byte >= 0x7F ? escaped : std::string(1, char(byte));
+    }
+    return shown;
+}
+
 std::string formatLogLine(LogPriority priority, const char* program, const std::string& text, bool journal)
 {
     std::string line;
     if (journal)
         line = "<" + std::to_string(int(priority)) + ">";
-    line += program;
-    line += ": ";
-    for (unsigned char byte : text) {
-        char escaped[8];
-        std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
-        line += byte < 0x20 || byte >= 0x7F ? escaped : std::string(1, char(byte));
-    }
-    return line + "\n";
+    return line + program + ": " + printableText(text) + "\n";
 }
 
 bool isJournalStream(int fd, const char* journalStream)

@@ -4,6 +4,7 @@
 // platform library, for the programs of this tree that link its layers.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 // The syslog numbers, which the journal reads.
@@ -13,9 +14,15 @@ enum class LogPriority : int {
     kInfo = 6,    // start, ready, reload
 };
 
-// "<N>PROGRAM: TEXT\n" when `journal`, else "PROGRAM: TEXT\n". Every byte
-// of `text` outside printable ASCII is written as \xHH, so that no text
-// can break the line in two or hide part of it.
+// "1 NOUN" or "N NOUNs": a count and its noun, plural right.
+std::string counted(size_t count, const char* noun);
+
+// `text` with every byte outside printable ASCII written as \xHH, so that
+// no text can break a line in two or hide part of it.
+std::string printableText(const std::string& text);
+
+// "<N>PROGRAM: TEXT\n" when `journal`, else "PROGRAM: TEXT\n", the text
+// as printableText() writes it.
 std::string formatLogLine(LogPriority priority, const char* program, const std::string& text, bool journal);
 
 // Whether `fd` is the journal's stream: `journalStream` (the value of

@@ -7,6 +7,7 @@
 // at a time. Internal to the platform library.
 #pragma once
 
+#include "EventLog.h"
 #include "EventLoop.h"
 #include "Limits.h"
 #include "ManagerLink.h"
@@ -21,6 +22,9 @@
 struct ServiceHost::Impl final : PeerHandler, ManagerLink::Host {
     // Takes `fd`, the link to the service manager.
     Impl(int fd, const Limits& limits, PeerSet::Now now = PeerSet::Clock::now);
+
+    // Where the log's lines go (ServiceHost::connect); until set, nowhere.
+    void setLogHandler(ServiceHost::LogHandler handler);
 
     // ServiceHost::addService.
     status_t addService(const String16& name, const sp<LocalService>& service, Credentials* holder);
@@ -53,6 +57,7 @@ private:
     std::vector<sp<LocalService>> services;
     std::vector<ManagerLink::Name> names;
     EventLoop loop;
+    EventLog log;
     // Once serving: every peer, the link and the clients, each client by
     // the service manager's number for it and the count of managers
     // before that one (see attach).

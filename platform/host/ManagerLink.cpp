@@ -2,6 +2,7 @@
 
 #include "Address.h"
 #include "LogEscape.h"
+#include "LogLine.h"
 #include "ManagerProtocol.h"
 
 #include <algorithm>
@@ -20,7 +21,6 @@ constexpr std::chrono::milliseconds kLongestDelay{250};
 // names queues no more than this.
 constexpr size_t kInFlight = 64;
 
-const char* plural(size_t count) { return count == 1 ? "" : "s"; }
 
 // Why the manager refused a name, as the log says it.
 std::string refusal(status_t status, const Frame& reply)
@@ -86,17 +86,17 @@ void ManagerLink::answered(const Frame& reply)
     if (status == kStatusOk)
         ++registered_;
     else
-        peers_.log().write("cannot register '%s' again: %s (status %d)", escapeForLog(name.name).c_str(),
-                           refusal(status, reply).c_str(), int(status));
+        peers_.log().writeOwn(LogPriority::kWarning, "cannot register '%s' again: %s (status %d)",
+                              escapeForLog(name.name).c_str(), refusal(status, reply).c_str(), int(status));
     if (answered_ < names_.size())
         return;
     const int pid = int(managerCredentials_.pid);
     if (registered_ == names_.size())
-        peers_.log().write("registered %zu name%s again with the service manager (pid %d)", registered_,
-                           plural(registered_), pid);
+        peers_.log().writeOwn(LogPriority::kInfo, "registered %s again with the service manager (pid %d)",
+                              counted(registered_, "name").c_str(), pid);
     else
-        peers_.log().write("registered %zu of %zu name%s again with the service manager (pid %d)", registered_,
-                           names_.size(), plural(names_.size()), pid);
+        peers_.log().writeOwn(LogPriority::kWarning, "registered %zu of %s again with the service manager (pid %d)",
+                              registered_, counted(names_.size(), "name").c_str(), pid);
     delay_ = kFirstDelay;
 }
 
@@ -109,7 +109,7 @@ void ManagerLink::onClose(Peer&)
     if (names_.empty())
         return;
     if (answered_ == names_.size())
-        peers_.log().write("the service manager has gone away; waiting for the next one");
+        peers_.log().writeOwn(LogPriority::kWarning, "the service manager has gone away; waiting for the next one");
     tryAgainLater();
 }
 
@@ -119,7 +119,8 @@ void ManagerLink::tryAgainLater()
     when.it_value.tv_sec = time_t(delay_.count() / 1000);
     when.it_value.tv_nsec = long(delay_.count() % 1000) * 1000000;
     if (timerfd_settime(timer_, 0, &when, nullptr) < 0)
-        peers_.log().write("cannot wait for the next service manager: %s", std::strerror(errno));
+        peers_.log().writeOwn(LogPriority::kError, "cannot wait for the next service manager: %s",
+                              std::strerror(errno));
     delay_ = std::min(delay_ * 2, kLongestDelay);
 }
 
@@ -133,9 +134,10 @@ void ManagerLink::ready(uint32_t)
     if (fd < 0) {
         if (errno == EPERM && holder.pid != refused_) {
             refused_ = holder.pid;
-            peers_.log().write("refusing the service manager address held by pid %d, uid %u "
-                               "(neither root nor this user)",
-                               int(holder.pid), unsigned(holder.uid));
+            peers_.log().writeOwn(LogPriority::kWarning,
+                                  "refusing the service manager address held by pid %d, uid %u "
+                                  "(neither root nor this user)",
+                                  int(holder.pid), unsigned(holder.uid));
         }
         return tryAgainLater();
     }

@@ -5,24 +5,33 @@
 #include "EventLoop.h"
 #include "ManagerProtocol.h"
 #include "HostRuntime.h"
+#include "LogEscape.h"
 #include "ManagerLink.h"
 #include "Peer.h"
 
 #include <quellix/LocalService.h>
 #include <quellix/Names.h>
 #include <quellix/ServiceHost.h>
-#include <quellix/String8.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <exception>
 #include <unistd.h>
 #include <utility>
 #include <vector>
 
 ServiceHost::Impl::Impl(int fd, const Limits& limits_, PeerSet::Now now_)
-    : limits(limits_), now(std::move(now_)), manager(std::make_unique<Connection>(fd, kMaxManagerRequest))
+    : limits(limits_), now(std::move(now_)), manager(std::make_unique<Connection>(fd, kMaxManagerRequest)),
+      log(geteuid(), now)
 {
+}
+
+void ServiceHost::Impl::setLogHandler(ServiceHost::LogHandler handler)
+{
+    if (!handler)
+        return log.setSink(nullptr);
+    log.setSink([handler = std::move(handler)](LogPriority priority, const std::string& text) {
+        handler(int(priority), printableText(text).c_str());
+    });
 }
 
 // The clients send transactions; the link is the ManagerLink's.
@@ -64,9 +73,11 @@ bool ServiceHost::Impl::attach(Frame& frame)
 status_t ServiceHost::Impl::serviceFailed(const LocalService& service, const Frame& frame, const Peer& client,
                                           const char* what)
 {
-    peers->log().write("service %s threw %s for code %u from pid %d, uid %u; that transaction failed",
-                       String8(service.interfaceName()).c_str(), what, unsigned(frame.word),
-                       int(client.credentials.pid), unsigned(client.credentials.uid));
+    // Each is a fault of its own, not folded; the caller's budget bounds them.
+    log.write(LogPriority::kWarning, client.credentials.uid, EventLog::kNoKey,
+              "service %s threw %s for code %u from pid %d, uid %u; that transaction failed",
+              escapeForLog(service.interfaceName()).c_str(), what, unsigned(frame.word), int(client.credentials.pid),
+              unsigned(client.credentials.uid));
     return kStatusServiceFailed;
 }
 
@@ -98,12 +109,14 @@ bool ServiceHost::Impl::answer(Peer& client, Frame& frame)
     return true;
 }
 
-std::unique_ptr<ServiceHost> ServiceHost::connect(Credentials* holder)
+std::unique_ptr<ServiceHost> ServiceHost::connect(Credentials* holder, LogHandler log)
 {
     int fd = connectServiceManager(holder);
     if (fd < 0)
         return nullptr;
-    return std::unique_ptr<ServiceHost>(new ServiceHost(std::make_unique<Impl>(fd, Limits{})));
+    auto impl = std::make_unique<Impl>(fd, Limits{});
+    impl->setLogHandler(std::move(log));
+    return std::unique_ptr<ServiceHost>(new ServiceHost(std::move(impl)));
 }
 
 ServiceHost::ServiceHost(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -163,7 +176,7 @@ status_t ServiceHost::Impl::open(const sigset_t& signals)
         return kStatusBadValue; // serves once: the manager connection is the loop's now
     if (loop.open(signals) < 0)
         return statusFromErrno(errno);
-    peers = std::make_unique<PeerSet>(loop, PeerSet::Side::kHost, limits, now);
+    peers = std::make_unique<PeerSet>(loop, PeerSet::Side::kHost, limits, log, now);
     for (Frame& frame : std::exchange(early, {}))
         attach(frame);
     managerLink = std::make_unique<ManagerLink>(*peers, *this);
@@ -178,11 +191,15 @@ status_t ServiceHost::Impl::serve()
     if (status_t status = open(::stopSignals()); status != kStatusOk)
         return status;
     // Who stopped a host is the first thing its operator asks.
-    loop.onSignal([](const Signal& signal) {
-        fprintf(stderr, "%s: stopping on %s\n", program_invocation_short_name, describe(signal).c_str());
+    loop.onSignal([this](const Signal& signal) {
+        log.writeOwn(LogPriority::kInfo, "stopping on %s", describe(signal).c_str());
         return true;
     });
-    if (loop.run() < 0)
-        return statusFromErrno(errno);
+    const int ran = loop.run();
+    const int error = errno;
+    // The counts still held back are written before serving ends.
+    log.flush();
+    if (ran < 0)
+        return statusFromErrno(error);
     return kStatusOk;
 }

@@ -1,7 +1,6 @@
 #include "EventLog.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <iterator>
@@ -18,11 +17,6 @@ __attribute__((format(printf, 1, 0))) std::string formatText(const char* format,
     if (std::vsnprintf(text, sizeof text, format, arguments) < 0)
         return format;
     return text;
-}
-
-std::string counted(size_t count, const char* one, const char* many)
-{
-    return std::to_string(count) + (count == 1 ? one : many);
 }
 
 bool moreSevere(LogPriority a, LogPriority b)
@@ -45,13 +39,22 @@ void EventLog::write(LogPriority priority, uid_t uid, uint64_t key, const char* 
     record(priority, uid, key, text);
 }
 
-void EventLog::write(const char* format, ...)
+void EventLog::writeOwn(LogPriority priority, const char* format, ...)
 {
     va_list arguments;
     va_start(arguments, format);
     const std::string text = formatText(format, arguments);
     va_end(arguments);
-    record(LogPriority::kInfo, kOldEntryPoint, kNoKey, text);
+    emit(priority, text);
+}
+
+void EventLog::flush()
+{
+    const auto now = now_();
+    while (!repeats_.empty())
+        endRepeat(repeats_.begin(), now);
+    while (!windows_.empty())
+        endWindow(windows_.begin());
 }
 
 void EventLog::tick()
@@ -96,7 +99,7 @@ void EventLog::record(LogPriority priority, uid_t uid, uint64_t key, const std::
 void EventLog::admit(LogPriority priority, uid_t uid, const std::string& text, Clock::time_point now)
 {
     if (privileged(uid)) {
-        emit(priority, uid, text);
+        emit(priority, text);
         return;
     }
     auto window = windows_.find(uid);
@@ -113,7 +116,7 @@ void EventLog::admit(LogPriority priority, uid_t uid, const std::string& text, C
     Window& open = window->second;
     if (open.written < kLinesPerWindow) {
         ++open.written;
-        emit(priority, uid, text);
+        emit(priority, text);
         return;
     }
     ++open.heldBack;
@@ -127,9 +130,8 @@ void EventLog::endWindow(Windows::iterator window)
     const uid_t uid = window->first;
     windows_.erase(window);
     if (ended.heldBack > 0)
-        emit(ended.worst, uid,
-             counted(ended.heldBack, " more log line", " more log lines") + " held back" +
-                 (uid == kOldEntryPoint ? std::string() : " for uid " + std::to_string(uid)));
+        emit(ended.worst,
+             counted(ended.heldBack, "more log line") + " held back for uid " + std::to_string(uid));
 }
 
 void EventLog::endRepeat(Repeats::iterator repeat, Clock::time_point now)
@@ -139,13 +141,11 @@ void EventLog::endRepeat(Repeats::iterator repeat, Clock::time_point now)
     repeats_.erase(repeat);
     if (ended.count > 0)
         admit(ended.priority, uid,
-              ended.text + " (repeated " + counted(ended.count, " more time)", " more times)"), now);
+              ended.text + " (repeated " + counted(ended.count, "more time") + ")", now);
 }
 
-void EventLog::emit(LogPriority priority, uid_t uid, const std::string& text)
+void EventLog::emit(LogPriority priority, const std::string& text)
 {
     if (sink_)
         sink_(priority, text);
-    else if (uid == kOldEntryPoint)
-        std::fputs(formatLogLine(priority, program_invocation_short_name, text, false).c_str(), stderr);
 }

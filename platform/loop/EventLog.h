@@ -43,6 +43,10 @@ public:
     static constexpr size_t kMaxRepeats = 1024;
     // The key of an event that is never folded into a count.
     static constexpr uint64_t kNoKey = 0;
+    // The kinds of event that are folded by connection.
+    enum class Event : uint8_t { kDropped = 1, kTurnedAway, kProtocolVersion, kRefusedName };
+    // The key of one kind of event on the connection numbered `id`.
+    static constexpr uint64_t key(uint64_t id, Event event) { return id << 8 | uint64_t(event); }
 
     // Our own uid is the effective one; time is the steady clock's.
     EventLog();
@@ -60,13 +64,12 @@ public:
     // second.
     void tick();
 
-    // The old entry point, for the call sites that have not moved to the
-    // one above yet; it goes when they have. Its events name no uid, so
-    // they share one budget of kLinesPerWindow lines at info, as all lines
-    // did before budgets per uid ("N more log lines held back"), and with
-    // no sink set they are still written on standard error as
-    // "PROGRAM: TEXT".
-    void write(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // An event of the daemon's own (its start, a reload, what stops it):
+    // always written, never folded.
+    void writeOwn(LogPriority priority, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    // Writes every count now, whether or not its window has passed; a
+    // daemon calls it before it exits, so that no count is lost.
+    void flush();
 
 private:
     struct Window {
@@ -84,15 +87,12 @@ private:
     using Windows = std::map<uid_t, Window>;
     using Repeats = std::map<std::pair<uid_t, uint64_t>, Repeat>;
 
-    // The uid that the old entry point's events are counted under.
-    static constexpr uid_t kOldEntryPoint = uid_t(-1);
-
     bool privileged(uid_t uid) const { return uid == 0 || uid == ownUid_; }
     void record(LogPriority priority, uid_t uid, uint64_t key, const std::string& text);
     void admit(LogPriority priority, uid_t uid, const std::string& text, Clock::time_point now);
     void endWindow(Windows::iterator window);
     void endRepeat(Repeats::iterator repeat, Clock::time_point now);
-    void emit(LogPriority priority, uid_t uid, const std::string& text);
+    void emit(LogPriority priority, const std::string& text);
 
     uid_t ownUid_;
     Now now_;

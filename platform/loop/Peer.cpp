@@ -125,7 +125,8 @@ void Peer::close(const char* reason)
         return;
     closed_ = true;
     if (reason)
-        set_.log().write("dropped the connection of pid %d, uid %u: %s", int(credentials.pid),
+        set_.log().write(LogPriority::kWarning, credentials.uid, EventLog::key(id, EventLog::Event::kDropped),
+                         "dropped the connection of pid %d, uid %u: %s", int(credentials.pid),
                          unsigned(credentials.uid), reason);
     // The descriptor is free at once; the peer lives on until released(),
     // since events already fetched may still point at it.
@@ -208,8 +209,8 @@ void Peer::watch()
     interest_ = interest;
 }
 
-PeerSet::PeerSet(EventLoop& loop, Side side, const Limits& limits, Now now)
-    : loop_(loop), side_(side), limits_(limits), now_(std::move(now)), ownUid_(geteuid())
+PeerSet::PeerSet(EventLoop& loop, Side side, const Limits& limits, EventLog& log, Now now)
+    : loop_(loop), side_(side), limits_(limits), now_(std::move(now)), log_(log), ownUid_(geteuid())
 {
     if (side_ == Side::kManager)
         frameCost_ = measureFrameCost();
@@ -261,7 +262,9 @@ Peer* PeerSet::admit(std::unique_ptr<Connection> connection, uint64_t id, const 
     if (full && side_ == Side::kManager)
         return nullptr;
     if (full && !makeRoom(uid, nullptr)) {
-        log_.write("dropped the connection of pid %d, uid %u: its uid holds all the connections it may, none of "
+        // Each newcomer is a connection of its own: the uid's are folded.
+        log_.write(LogPriority::kWarning, uid, EventLog::key(0, EventLog::Event::kTurnedAway),
+                   "dropped the connection of pid %d, uid %u: its uid holds all the connections it may, none of "
                    "them idle", int(credentials.pid), unsigned(uid));
         return nullptr;
     }

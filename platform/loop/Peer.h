@@ -141,8 +141,9 @@ public:
     // host, that uid's idlest connection makes room for the newcomer.
     enum class Side { kManager, kHost };
 
+    // `log` (which stays the caller's) is told who is dropped and why;
     // `now` is the clock of the time rules (tests give their own).
-    PeerSet(EventLoop& loop, Side side, const Limits& limits, Now now = Clock::now);
+    PeerSet(EventLoop& loop, Side side, const Limits& limits, EventLog& log, Now now = Clock::now);
     ~PeerSet();
     PeerSet(const PeerSet&) = delete;
     PeerSet& operator=(const PeerSet&) = delete;
@@ -217,7 +218,7 @@ private:
     Side side_;
     Limits limits_;
     Now now_;
-    EventLog log_;
+    EventLog& log_;
     uid_t ownUid_;
     int reserve_ = -1;
     // What one small frame takes of a socket's buffer, as SIOCOUTQ counts.

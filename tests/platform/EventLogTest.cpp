@@ -109,16 +109,15 @@ TEST(EventLogTest, NewKeyPastTheBoundEndsTheOldestRepeatWithItsCount)
     EXPECT_EQ(last, (std::vector<std::string>{"<6>key 1 (repeated 1 more time)", "<6>newcomer"}));
 }
 
-TEST(EventLogTest, OldEntryPointSharesOneBudgetAtInfo)
+TEST(EventLogTest, FlushWritesEveryCountAtOnce)
 {
     TestLog test;
-    for (size_t i = 0; i <= EventLog::kLinesPerWindow; ++i)
-        test.log.write("old %d", 1);
-    test.log.write(W, 1000, 0, "new");
-    test.now += EventLog::kWindow;
-    test.log.tick();
-    std::vector<std::string> expected(EventLog::kLinesPerWindow, "<6>old 1");
-    expected.insert(expected.end(), {"<4>new", "<6>1 more log line held back"});
+    for (size_t i = 0; i <= EventLog::kLinesPerWindow + 1; ++i)
+        test.log.write(W, 1000, i < 2 ? 7 : EventLog::kNoKey, "x");
+    test.log.writeOwn(E, "own");
+    test.log.flush();
+    std::vector<std::string> expected(EventLog::kLinesPerWindow, "<4>x");
+    expected.insert(expected.end(), {"<3>own", "<4>2 more log lines held back for uid 1000"});
     EXPECT_EQ(test.lines, expected);
 }
 

@@ -307,4 +307,57 @@ TEST(HostileNamesTest, NamesAreCappedPerUid)
            second.exitStatus == 1 ? "the fifth name of the uid refused" : "past the cap", watch.seconds());
 }
 
+// nobody's 200 requests of another protocol version on one connection are
+// one line and its count; root's refused registration has its line.
+TEST_F(HostileUserTest, FloodOfOneUidLeavesRootsLine)
+{
+    Stopwatch watch;
+    Attacker nobody;
+    ASSERT_TRUE(nobody.run(kNobody, [] {
+        int fd = connectRaw();
+        std::string flood;
+        for (int i = 0; i < 200; ++i)
+            flood += frameBytes(0, 1, 0, "", 2);
+        sendRaw(fd, flood);
+        char replies[200 * 16];
+        for (size_t got = 0; got < sizeof replies;) {
+            ssize_t n = read(fd, replies + got, sizeof replies - got);
+            if (n <= 0)
+                break;
+            got += size_t(n);
+        }
+    }));
+    EXPECT_EQ(run(false, "service-host", {"--service", "s"}).exitStatus, 1);
+    EXPECT_EQ(platform.manager().stop(), 0);
+    const std::string& log = platform.manager().error();
+    size_t lines = 0;
+    for (size_t at = log.find("speaks protocol version 2"); at != std::string::npos;
+         at = log.find("speaks protocol version 2", at + 1))
+        ++lines;
+    EXPECT_EQ(lines, 2u) << log;
+    EXPECT_NE(log.find(", uid 65534 speaks protocol version 2; this manager speaks 1 (repeated 199 more times)\n"),
+              std::string::npos)
+        << log;
+    const bool rootsLine = log.find("refused to register 's' for pid ") != std::string::npos;
+    EXPECT_TRUE(rootsLine) << log;
+    threat("200 requests of another protocol version on one connection, then root's refused registration",
+           "the log's budget is per uid; one connection's repeats are one line and a count",
+           std::to_string(lines) + " lines for the 200; root's line " + (rootsLine ? "present" : "missing"),
+           watch.seconds());
+}
+
+// A name made to forge a line, and the controls that hide or reorder one,
+// come out escaped, on the line of the refusal.
+TEST_F(HostileUserTest, NamesCannotForgeALine)
+{
+    const std::string name = "demo.echo' for pid 1, uid 0: status -17\n\u009b2J\u0085\u202e";
+    EXPECT_EQ(run(true, "service-host", {"--service", name}).exitStatus, 1);
+    EXPECT_EQ(platform.manager().stop(), 0);
+    EXPECT_NE(platform.manager().error().find(
+                  "service-manager: refused to register 'demo.echo\\' for pid 1, uid 0: status -17\\x0a\\u009b2J"
+                  "\\u0085\\u202e' for pid "),
+              std::string::npos)
+        << platform.manager().error();
+}
+
 } // namespace

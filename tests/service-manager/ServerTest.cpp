@@ -48,7 +48,7 @@ protected:
         listener = listenServiceManager();
         ASSERT_GE(listener, 0);
         options.now = [this] { return now; };
-        server = std::make_unique<Server>(loop, listener, std::move(options));
+        server = std::make_unique<Server>(loop, listener, log, std::move(options));
         ASSERT_EQ(server->start(), 0);
     }
     void TearDown() override
@@ -105,6 +105,7 @@ protected:
     }
 
     EventLoop loop;
+    EventLog log;
     PeerSet::Clock::time_point now = PeerSet::Clock::now();
     int listener = -1;
     std::unique_ptr<Server> server;

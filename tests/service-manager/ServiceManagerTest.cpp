@@ -1,12 +1,16 @@
 // service-manager: one per network namespace, and a clean stop.
+#include "Hostile.h"
 #include "RawClient.h"
+#include "Scratch.h"
 #include "TestPlatform.h"
 
 #include <quellix/Status.h>
 
 #include <algorithm>
 #include <csignal>
+#include <cstdlib>
 #include <future>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -71,8 +75,8 @@ TEST(ServiceManagerTest, SighupEndsNeitherDaemon)
 }
 
 // What an operator reads: a refused registration with the name's holder,
-// a malformed client, a host gone; a flood of bad clients writes 20 lines
-// at most, and normal traffic none.
+// a malformed client, a host gone; a flood of nobody's bad clients writes
+// 20 lines and a count, root's lines all the same, and normal traffic none.
 TEST(ServiceManagerTest, LogsWhatAnOperatorMustKnow)
 {
     TestPlatform platform;
@@ -93,7 +97,9 @@ TEST(ServiceManagerTest, LogsWhatAnOperatorMustKnow)
     EXPECT_EQ(rawLookup(other, frameBytes(8, 1, 0, std::string("\x01\0\0\0s\0\0\0", 8), 0)), kStatusProtocolMismatch);
     close(other);
     for (int i = 0; i < 50; ++i) {
+        ASSERT_EQ(seteuid(kNobody), 0);
         int fd = connectRaw();
+        ASSERT_EQ(seteuid(0), 0);
         sendRaw(fd, frameBytes(0, 99, 0, "", kManagerProtocol));
         waitForClose(fd, 5s);
         close(fd);
@@ -106,10 +112,41 @@ TEST(ServiceManagerTest, LogsWhatAnOperatorMustKnow)
     EXPECT_NE(log.find(": status -17 (held by " + holder + ")\n"), std::string::npos) << log;
     EXPECT_NE(log.find(goneHost), std::string::npos) << log;
     EXPECT_NE(log.find(", uid 0 speaks protocol version 0; this manager speaks 1\n"), std::string::npos) << log;
-    EXPECT_NE(log.find(", uid 0: it sent a malformed message\n"), std::string::npos) << log;
-    // The ready line, the bound, and the stop, which no bound holds back.
-    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1 + 20 + 1) << log;
-    EXPECT_TRUE(log.ends_with("service-manager: stopping on " + sentBy(SIGTERM))) << log;
+    EXPECT_NE(log.find(", uid 65534: it sent a malformed message\n"), std::string::npos) << log;
+    // Root's five lines, nobody's bound, the stop, and nobody's count.
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 5 + 20 + 1 + 1) << log;
+    EXPECT_TRUE(log.ends_with("service-manager: stopping on " + sentBy(SIGTERM) +
+                              "service-manager: 30 more log lines held back for uid 65534\n"))
+        << log;
+}
+
+// Each line carries its priority for the journal when JOURNAL_STREAM names
+// the file that standard error is, and none otherwise.
+TEST(ServiceManagerTest, LinesCarryTheirPriorityForTheJournal)
+{
+    for (bool journal : {true, false}) {
+        SCOPED_TRACE(journal);
+        ScratchDir scratch;
+        const std::string path = scratch.path() + "/stderr";
+        Daemon manager;
+        FILE* file = fopen(path.c_str(), "w");
+        ASSERT_NE(file, nullptr);
+        fclose(file);
+        struct stat status;
+        ASSERT_EQ(stat(path.c_str(), &status), 0);
+        const std::string stream = std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino + !journal);
+        ASSERT_EQ(setenv("JOURNAL_STREAM", stream.c_str(), 1), 0);
+        ASSERT_TRUE(manager.start("/bin/sh", {"-c", "exec " + binaryPath("service-manager") + " 2>>" + path}));
+        unsetenv("JOURNAL_STREAM");
+        EXPECT_EQ(run(true, "service-host", {"--service", "x"}).exitStatus, 1);
+        EXPECT_EQ(manager.stop(), 0);
+        const std::string prefix = journal ? "<6>" : "", warning = journal ? "<4>" : "";
+        const std::string log = readFile(path);
+        EXPECT_TRUE(log.starts_with(prefix + "service-manager: ready, serving ")) << log;
+        EXPECT_NE(log.find("\n" + warning + "service-manager: refused to register 'x' for pid "), std::string::npos)
+            << log;
+        EXPECT_TRUE(log.ends_with("\n" + prefix + "service-manager: stopping on " + sentBy(SIGTERM))) << log;
+    }
 }
 
 // A service manager of protocol version 2 answers each request so; the

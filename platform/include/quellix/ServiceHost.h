@@ -7,7 +7,8 @@
 //      pthread_sigmask), so that serve() sees them and returns instead of
 //      the process dying at once; the library never changes the signal
 //      mask itself;
-//   2. calls ServiceHost::connect();
+//   2. calls ServiceHost::connect(), with a log handler of its own or the
+//      default one, which writes the host's lines on standard error;
 //   3. calls addService() once per service;
 //   4. calls serve(), which returns when the program is asked to stop;
 //      a service manager that goes meanwhile is followed by the next.
@@ -25,17 +26,36 @@
 #include <quellix/Status.h>
 #include <quellix/String16.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <functional>
 #include <memory>
 #include <signal.h>
 
 class ServiceHost {
 public:
+    // Where the host's log lines go: a client dropped and why, a service
+    // that threw, the signal that stopped serve(). `priority` is the syslog
+    // number (3 error, 4 warning, 6 info); `line` is printable ASCII, with
+    // no program name and no newline. The library never prints: it hands
+    // each line to the handler. Lines are bounded per uid and a client's
+    // repeated event is written once with a count, as at the service
+    // manager.
+    using LogHandler = std::function<void(int priority, const char* line)>;
+    // The handler that connect() takes unless given another: "PROGRAM:
+    // LINE" on standard error. Being inline, it is the program's own code.
+    static void logToStandardError(int, const char* line)
+    {
+        std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, line);
+    }
+
     // Connects to the service manager of this network namespace; null when
     // nothing listens there, or when the process that holds the address is
     // neither root nor of our own effective uid: then *holder (if given)
     // says who it is (its pid is not 0). The names registered over this
-    // connection are dropped when the host goes.
-    static std::unique_ptr<ServiceHost> connect(Credentials* holder = nullptr);
+    // connection are dropped when the host goes. Its log lines go to `log`
+    // (an empty handler: nowhere).
+    static std::unique_ptr<ServiceHost> connect(Credentials* holder = nullptr, LogHandler log = logToStandardError);
     // Closes the connection to the service manager, which drops every name
     // registered through it, and releases the host's references to its
     // services.
@@ -100,8 +120,8 @@ public:
     //
     // An exception that escapes a service's onTransact fails that one
     // transaction with kStatusServiceFailed and an empty reply, and is
-    // logged on standard error; the host serves on. So is a client that
-    // the host drops, and why.
+    // logged (at warning); the host serves on. So is a client that the
+    // host drops, and why.
     //
     // A client that sends a malformed message loses its connection, and so
     // does one whose message is not whole 10 seconds after its first byte,
@@ -111,8 +131,8 @@ public:
     // of descriptors, a newcomer takes the place of the idlest connection
     // of its own uid (root's may take any other uid's; replies left unread
     // do not make a connection busy) or is turned away.
-    // The signal that stops it is logged with its sender, as
-    // "PROGRAM: stopping on SIGTERM from pid P, uid U".
+    // The signal that stops it is logged (at info) with its sender, as
+    // "stopping on SIGTERM from pid P, uid U".
     status_t serve();
 
     struct Impl;
