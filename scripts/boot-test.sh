@@ -77,8 +77,9 @@ step() { # NAME COMMAND...: runs the step, says how it went
   name=$1
   shift
   if out=$("$@" 2>&1); then
-    # A step that measures something says it on its own line's end.
-    echo "ok   $name${out:+ ($out)}"
+    # A step that measures something says it on its line's end.
+    measured=$(printf '%s\n' "$out" | sed -n 's/^measured: //p')
+    echo "ok   $name${measured:+ ($measured)}"
   else
     echo "FAIL $name"
     [ -n "$out" ] && printf '%s\n' "$out" | sed 's/^/     /'
@@ -172,7 +173,7 @@ restart_with_hosts() {
   # systemctl returns once the new manager is ready (Type=notify).
   ready=$(date +%s.%N)
   within 5 names_are "$before" || fail "after the restart: $(names) (before: $before)"
-  echo "every name listed again $(awk -v from="$ready" -v to="$(date +%s.%N)" 'BEGIN { printf "%.1f", to - from }') s after ready"
+  echo "measured: every name listed again $(awk -v from="$ready" -v to="$(date +%s.%N)" 'BEGIN { printf "%.1f", to - from }') s after ready"
 }
 step "systemctl restart with hosts running brings every name back" restart_with_hosts
 
@@ -188,7 +189,7 @@ step "journalctl -p warning shows a refused registration" refusal_logged
 upgrades() {
   inside quellix list >/dev/null
   before=$(main_pid)
-  inside sh -c 'apt-get install -y -qq /root/upgrade/*.deb' >/dev/null || fail "apt-get install fails"
+  inside sh -c 'apt-get install -y -qq /root/upgrade/*.deb' >/dev/null 2>&1 || fail "apt-get install fails"
   after=$(main_pid)
   [ "$after" -gt 0 ] && [ "$after" != "$before" ] || fail "MainPID $before before the upgrade, $after after"
   socket_active || fail "socket: $(inside systemctl is-active quellix-service-manager.socket)"
