@@ -226,6 +226,9 @@ TEST_F(HostileUserTest, UnreadRepliesGiveWayToRoot)
     EXPECT_EQ(call.err, "");
     EXPECT_EQ(call.exitStatus, 0);
     EXPECT_LT(seconds, 5.0);
+    // With the replies still unread, both daemons stop at once.
+    EXPECT_EQ(platform.host(0).stop(SIGTERM, 3s), 0);
+    EXPECT_EQ(platform.manager().stop(SIGTERM, 3s), 0);
     threat("replies never read, 248 connections at the descriptor limit (256)",
            "a connection whose replies wait unread is idle, and the idlest makes room; unread 10 s, it goes",
            "root's list and call came back whole in " + std::to_string(int(seconds * 1000)) + " ms",
@@ -328,7 +331,7 @@ TEST_F(HostileUserTest, FloodOfOneUidLeavesRootsLine)
         }
     }));
     EXPECT_EQ(run(false, "service-host", {"--service", "s"}).exitStatus, 1);
-    EXPECT_EQ(platform.manager().stop(), 0);
+    EXPECT_EQ(platform.manager().stop(SIGTERM, 3s), 0);
     const std::string& log = platform.manager().error();
     size_t lines = 0;
     for (size_t at = log.find("speaks protocol version 2"); at != std::string::npos;
@@ -352,7 +355,7 @@ TEST_F(HostileUserTest, NamesCannotForgeALine)
 {
     const std::string name = "demo.echo' for pid 1, uid 0: status -17\n\u009b2J\u0085\u202e";
     EXPECT_EQ(run(true, "service-host", {"--service", name}).exitStatus, 1);
-    EXPECT_EQ(platform.manager().stop(), 0);
+    EXPECT_EQ(platform.manager().stop(SIGTERM, 3s), 0);
     EXPECT_NE(platform.manager().error().find(
                   "service-manager: refused to register 'demo.echo\\' for pid 1, uid 0: status -17\\x0a\\u009b2J"
                   "\\u0085\\u202e' for pid "),
