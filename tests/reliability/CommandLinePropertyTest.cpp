@@ -85,7 +85,7 @@ TEST(CommandLinePropertyTest, GeneratedLinesKeepTheInvariants)
         << "the echo services did not start";
 
     const uint64_t seed = chooseSeed();
-    const size_t lines = scaled(sanitized() ? 400 : 2000, 100000);
+    const size_t lines = scaled(sanitized() ? 150 : 1500, 100000);
     CommandLineGenerator generator(seed, {"echo", "echo.failing", "echo.unnamed", "echo.\xC3\xA9", "absent", ""});
     Tally tally;
     std::atomic<uint64_t> next{0};
