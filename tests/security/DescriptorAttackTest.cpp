@@ -21,18 +21,10 @@ namespace {
 
 constexpr int kAttempts = 100;
 
-std::string echoed()
-{
-    Parcel data;
-    data.writeInterfaceToken(String16("test.IEcho"));
-    data.writeInt32(7);
-    return echoedCall(data);
-}
-
 // Whether root's call of "s" and its listing come back exactly right.
 void expectServed(const std::string& listing)
 {
-    EXPECT_EQ(TestPlatform::quellix({"call", "s", "1", "i32", "7"}).out, echoed());
+    EXPECT_EQ(TestPlatform::quellix({"call", "s", "1", "i32", "7"}).out, echoedSeven());
     RunResult list = TestPlatform::quellix({"list"});
     EXPECT_EQ(list.out, listing);
     EXPECT_EQ(list.err, "");
@@ -92,7 +84,7 @@ TEST(DescriptorAttackTest, NobodysDescriptorsReachNoDaemon)
         ASSERT_TRUE(platform.startHost({"--service", "s"}));
         const pid_t target = atHost ? platform.host(0).pid() : platform.manager().pid();
         // Counted once both serve, as they do after a call.
-        ASSERT_EQ(TestPlatform::quellix({"call", "s", "1", "i32", "7"}).out, echoed());
+        ASSERT_EQ(TestPlatform::quellix({"call", "s", "1", "i32", "7"}).out, echoedSeven());
         const int before = openDescriptors(target);
         int* went = sharedCounter();
         ASSERT_NE(went, nullptr);

@@ -19,21 +19,12 @@
 
 namespace {
 
-// What root's `quellix call s 1 i32 7` prints when all is well.
-std::string servedCall()
-{
-    Parcel data;
-    data.writeInterfaceToken(String16("test.IEcho"));
-    data.writeInt32(7);
-    return echoedCall(data);
-}
-
 // Root's calls of the echo service "s" that did not come back right.
 size_t failedCalls(size_t calls)
 {
     size_t failed = 0;
     for (size_t i = 0; i < calls; ++i)
-        failed += TestPlatform::quellix({"call", "s", "1", "i32", "7"}).out != servedCall();
+        failed += TestPlatform::quellix({"call", "s", "1", "i32", "7"}).out != echoedSeven();
     return failed;
 }
 
@@ -222,7 +213,7 @@ TEST_F(HostileUserTest, UnreadRepliesGiveWayToRoot)
     EXPECT_EQ(list.out, "Found 1 services:\n0\ts: [test.IEcho]\n");
     EXPECT_EQ(list.err, "");
     EXPECT_EQ(list.exitStatus, 0);
-    EXPECT_EQ(call.out, servedCall());
+    EXPECT_EQ(call.out, echoedSeven());
     EXPECT_EQ(call.err, "");
     EXPECT_EQ(call.exitStatus, 0);
     EXPECT_LT(seconds, 5.0);
@@ -282,7 +273,7 @@ TEST_F(HostileUserTest, FreshLookUpFloodsLeaveOthersServed)
     auto waiting = std::async(std::launch::async, [] { return TestPlatform::quellix({"call", "s", "1", "i32", "7"}); });
     std::this_thread::sleep_for(500ms);
     ASSERT_EQ(kill(host(), SIGCONT), 0);
-    EXPECT_EQ(waiting.get().out, servedCall());
+    EXPECT_EQ(waiting.get().out, echoedSeven());
     const size_t failed = failedCalls(30);
     EXPECT_EQ(failed, 0u);
     threat("fresh look-ups in a flood", "at most 16 unread hand-offs per unprivileged uid at a host",

@@ -10,3 +10,11 @@ std::string printed(const Parcel& parcel)
 }
 
 std::string echoedCall(const Parcel& data) { return "Result: " + printed(data) + "\n"; }
+
+std::string echoedSeven()
+{
+    Parcel data;
+    data.writeInterfaceToken(String16("test.IEcho"));
+    data.writeInt32(7);
+    return echoedCall(data);
+}

@@ -12,3 +12,6 @@ std::string printed(const Parcel& parcel);
 // The stdout of a successful `quellix call` to an echo service: the echo of
 // `data`.
 std::string echoedCall(const Parcel& data);
+// The stdout of `quellix call s 1 i32 7` to an echo service of the default
+// interface name, test.IEcho.
+std::string echoedSeven();
