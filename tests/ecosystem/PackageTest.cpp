@@ -4,13 +4,13 @@
 // symbols, each of exactly its files, the units in it verified as they
 // are, the maintainer scripts that debhelper writes, lintian's verdict, and
 // the programs working once extracted.
+#include "Patterns.h"
 #include "Process.h"
 #include "Scratch.h"
 #include "SystemdUnits.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <regex>
 #include <sstream>
 
 namespace {
@@ -36,7 +36,7 @@ std::vector<std::string> packaged(const std::string& name, const std::vector<std
     for (const std::string& file : installed) {
         std::string path = file.rfind("lib/systemd/", 0) == 0 ? file : "usr/" + file;
         // The package's build is of CMake's build type None.
-        extra.push_back(std::regex_replace(path, std::regex("Targets-[a-z]+\\.cmake$"), "Targets-none.cmake"));
+        extra.push_back(replaceMatches(path, "Targets-[a-z]+\\.cmake$", "Targets-none.cmake"));
     }
     extra.push_back("usr/share/doc/" + name + "/changelog.gz");
     extra.push_back("usr/share/doc/" + name + "/copyright");
@@ -164,7 +164,7 @@ TEST(PackageTest, LintianFindsNothingAboveInformation)
     std::istringstream log(readFile(kPackages + "lintian.log"));
     std::vector<std::string> overridden;
     for (std::string line; std::getline(log, line);) {
-        EXPECT_TRUE(std::regex_match(line, std::regex("[INO]:( .*)?"))) << line;
+        EXPECT_TRUE(matchesWhole(line, "[INO]:( .*)?")) << line;
         if (line.rfind("O: ", 0) == 0)
             overridden.push_back(line);
     }
@@ -184,11 +184,10 @@ TEST(PackageTest, TheDevelopmentFilesPointAtThemselves)
     const std::string docs = root.path() + "/usr/share/doc/quellix-dev/";
     std::string guide = readFile(docs + "writing-a-service.md");
     ASSERT_NE(guide, "");
-    std::regex link("\\]\\(([^)#:]+)[^)]*\\)");
-    int links = 0;
-    for (std::sregex_iterator it(guide.begin(), guide.end(), link), end; it != end; ++it, ++links)
-        EXPECT_TRUE(std::filesystem::exists(docs + (*it)[1].str())) << (*it)[1].str();
-    EXPECT_GT(links, 0);
+    const std::vector<std::string> links = everyMatch(guide, "\\]\\(([^)#:]+)[^)]*\\)");
+    for (const std::string& link : links)
+        EXPECT_TRUE(std::filesystem::exists(docs + link)) << link;
+    EXPECT_FALSE(links.empty());
 }
 
 TEST(PackageTest, TheExtractedProgramsServeAndCall)

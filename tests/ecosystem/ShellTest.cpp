@@ -1,13 +1,13 @@
 // scripts/shell.sh (make shell): commands fed on standard input run in the
 // private platform with quellix and its completion at hand, and leaving the
 // shell stops every daemon it started.
+#include "Patterns.h"
 #include "Process.h"
 #include "Scratch.h"
 
 #include <cerrno>
 #include <csignal>
 #include <gtest/gtest.h>
-#include <regex>
 
 namespace {
 
@@ -24,10 +24,8 @@ RunResult runShell(const std::vector<std::string>& lines)
 // The process id that the greeting gives for `daemon`; 0 if none.
 pid_t announcedPid(const std::string& out, const std::string& daemon)
 {
-    std::smatch match;
-    if (!std::regex_search(out, match, std::regex(daemon + " \\(pid ([0-9]+)\\)")))
-        return 0;
-    return pid_t(std::stol(match[1].str()));
+    const std::vector<std::string> match = firstMatch(out, daemon + " \\(pid ([0-9]+)\\)");
+    return match.empty() ? 0 : pid_t(std::stol(match[1]));
 }
 
 void expectGone(pid_t pid)

@@ -3,6 +3,7 @@
 // socket is held nobody can take the address, not even between two runs
 // of the manager. The installed systemd units pass systemd's own checks.
 #include "Hostile.h"
+#include "Patterns.h"
 #include "RawClient.h"
 #include "Scratch.h"
 #include "SystemdUnits.h"
@@ -14,7 +15,6 @@
 #include <fcntl.h>
 #include <future>
 #include <grp.h>
-#include <regex>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -141,10 +141,9 @@ TEST(ActivationTest, TheInstalledUnitsPassSystemdsChecks)
     RunResult security = runProgram("/usr/bin/systemd-analyze",
                                     {"security", "--offline=true", "--no-pager", "--root=" + stage.path(), service},
                                     30s, {"MANPATH=" + stage.path() + "/usr/share/man"});
-    std::smatch level;
-    ASSERT_TRUE(std::regex_search(security.out, level, std::regex("exposure level for [^:]*: ([0-9.]+)")))
-        << security.out << security.err;
-    EXPECT_LE(std::stod(level[1].str()), 2.0) << security.out;
+    const std::vector<std::string> level = firstMatch(security.out, "exposure level for [^:]*: ([0-9.]+)");
+    ASSERT_EQ(level.size(), 2u) << security.out << security.err;
+    EXPECT_LE(std::stod(level[1]), 2.0) << security.out;
 }
 
 } // namespace
