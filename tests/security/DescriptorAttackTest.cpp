@@ -21,36 +21,6 @@ namespace {
 
 constexpr int kAttempts = 100;
 
-// Whether root's call of "s" and its listing come back exactly right.
-void expectServed(const std::string& listing)
-{
-    EXPECT_EQ(TestPlatform::quellix({"call", "s", "1", "i32", "7"}).out, echoedSeven());
-    RunResult list = TestPlatform::quellix({"list"});
-    EXPECT_EQ(list.out, listing);
-    EXPECT_EQ(list.err, "");
-    EXPECT_EQ(list.exitStatus, 0);
-}
-
-// SIGTERM, with a bound that only a hang outlasts: the exit status, and
-// in *ms how long it took.
-int stopTimed(Daemon& daemon, int* ms)
-{
-    Stopwatch watch;
-    const int status = daemon.stop(SIGTERM, 3s);
-    *ms = int(watch.seconds() * 1000);
-    return status;
-}
-
-// What the daemons' stop took, for the report; each must exit 0.
-std::string expectStops(Daemon& host, Daemon& manager)
-{
-    int hostMs = 0, managerMs = 0;
-    EXPECT_EQ(stopTimed(host, &hostMs), 0);
-    EXPECT_EQ(stopTimed(manager, &managerMs), 0);
-    return "SIGTERM stopped the host in " + std::to_string(hostMs) + " ms and the manager in " +
-           std::to_string(managerMs) + " ms, exit 0";
-}
-
 // Waits up to 3 s for `pid` to hold at most `count` descriptors: what it
 // holds then.
 int settleTo(pid_t pid, int count)
@@ -104,11 +74,11 @@ TEST(DescriptorAttackTest, NobodysDescriptorsReachNoDaemon)
                 close(via);
             }
         }));
-        expectServed("Found 1 services:\n0\ts: [test.IEcho]\n");
+        expectRootServed("Found 1 services:\n0\ts: [test.IEcho]\n");
         const int after = settleTo(target, before);
         EXPECT_EQ(*went, 0);
         EXPECT_LE(after, before);
-        const std::string stops = expectStops(platform.host(0), platform.manager());
+        const std::string stops = expectBothStopAtOnce(platform.host(0), platform.manager());
         threat(atHost ? "nine descriptors (one lingering) on fresh look-ups' ends before the host adopts them"
                       : "nine descriptors (one lingering) sent before the manager accepts",
                atHost ? "both ends of each look-up's pair refuse descriptors before either is handed out"
@@ -133,17 +103,14 @@ TEST(DescriptorAttackTest, AHostsDescriptorsReachNoClient)
     const std::string listing = "Found 2 services:\n0\ts: [test.IEcho]\n1\tt: [test.IHostile]\n";
     Stopwatch watch;
     double slowest = 0;
-    for (int i = 0; i < 3; ++i) {
-        Stopwatch run;
-        expectServed(listing);
-        slowest = std::max(slowest, run.seconds());
-    }
+    for (int i = 0; i < 3; ++i)
+        slowest = std::max(slowest, expectRootServed(listing));
     EXPECT_LT(slowest, 3.0);
     hostile.stop(SIGKILL, 3s);
     const std::string& said = hostile.error();
     EXPECT_EQ(said.find("took"), std::string::npos) << said;
     EXPECT_NE(said.find("refused"), std::string::npos) << said;
-    const std::string stops = expectStops(host, manager);
+    const std::string stops = expectBothStopAtOnce(host, manager);
     threat("a host sending nine descriptors (one lingering) on each new client link",
            "the manager makes the client's end refuse descriptors before handing it out",
            "the host's sends failed; root's call and listing took at most " + std::to_string(int(slowest * 1000)) +
@@ -190,9 +157,9 @@ TEST(DescriptorAttackTest, DescriptorsQueuedBeforeStartDelayNoOne)
         << manager.error();
     close(listener);
     ASSERT_TRUE(host.start(binaryPath("service-host"), {"--service", "s"}));
-    expectServed("Found 1 services:\n0\ts: [test.IEcho]\n");
+    expectRootServed("Found 1 services:\n0\ts: [test.IEcho]\n");
     EXPECT_GT(*went, 0);
-    const std::string stops = expectStops(host, manager);
+    const std::string stops = expectBothStopAtOnce(host, manager);
     EXPECT_NE(manager.error().find("its uid sent more descriptors than are closed yet"), std::string::npos)
         << manager.error();
     threat("nine descriptors on each of 150 connections queued before the manager starts, one close blocking",

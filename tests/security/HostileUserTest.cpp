@@ -62,12 +62,11 @@ TEST_F(HostileUserTest, LingeringDescriptorsFreezeNoOne)
     EXPECT_EQ(failedCalls(3), 0u);
     const double served = watch.seconds();
     EXPECT_LT(served, 2.0);
-    EXPECT_EQ(platform.host(0).stop(SIGTERM, 5s), 0);
-    EXPECT_EQ(platform.manager().stop(SIGTERM, 5s), 0);
+    const std::string stops = expectBothStopAtOnce(platform.host(0), platform.manager());
     threat("a descriptor whose close blocks, sent where none belong",
            "sockets refuse descriptors where they are made (SO_PASSRIGHTS off); any that still arrive go to "
            "the event loop's closer",
-           "root served 3 calls in " + std::to_string(int(served * 1000)) + " ms; both daemons stopped on SIGTERM",
+           "root served 3 calls in " + std::to_string(int(served * 1000)) + " ms; " + stops,
            watch.seconds());
 }
 
@@ -206,23 +205,13 @@ TEST_F(HostileUserTest, UnreadRepliesGiveWayToRoot)
             sendRaw(connectRaw(), lists);
     }));
     std::this_thread::sleep_for(300ms);
-    Stopwatch watch;
-    RunResult list = TestPlatform::quellix({"list"});
-    RunResult call = TestPlatform::quellix({"call", "s", "1", "i32", "7"});
-    const double seconds = watch.seconds();
-    EXPECT_EQ(list.out, "Found 1 services:\n0\ts: [test.IEcho]\n");
-    EXPECT_EQ(list.err, "");
-    EXPECT_EQ(list.exitStatus, 0);
-    EXPECT_EQ(call.out, echoedSeven());
-    EXPECT_EQ(call.err, "");
-    EXPECT_EQ(call.exitStatus, 0);
+    const double seconds = expectRootServed("Found 1 services:\n0\ts: [test.IEcho]\n");
     EXPECT_LT(seconds, 5.0);
-    // With the replies still unread, both daemons stop at once.
-    EXPECT_EQ(platform.host(0).stop(SIGTERM, 3s), 0);
-    EXPECT_EQ(platform.manager().stop(SIGTERM, 3s), 0);
+    // With the replies still unread.
+    const std::string stops = expectBothStopAtOnce(platform.host(0), platform.manager());
     threat("replies never read, 248 connections at the descriptor limit (256)",
            "a connection whose replies wait unread is idle, and the idlest makes room; unread 10 s, it goes",
-           "root's list and call came back whole in " + std::to_string(int(seconds * 1000)) + " ms",
+           "root's list and call came back whole in " + std::to_string(int(seconds * 1000)) + " ms; " + stops,
            seconds);
 }
 
@@ -322,7 +311,7 @@ TEST_F(HostileUserTest, FloodOfOneUidLeavesRootsLine)
         }
     }));
     EXPECT_EQ(run(false, "service-host", {"--service", "s"}).exitStatus, 1);
-    EXPECT_EQ(platform.manager().stop(SIGTERM, 3s), 0);
+    expectStopsAtOnce(platform.manager());
     const std::string& log = platform.manager().error();
     size_t lines = 0;
     for (size_t at = log.find("speaks protocol version 2"); at != std::string::npos;
@@ -346,7 +335,7 @@ TEST_F(HostileUserTest, NamesCannotForgeALine)
 {
     const std::string name = "demo.echo' for pid 1, uid 0: status -17\n\u009b2J\u0085\u202e";
     EXPECT_EQ(run(true, "service-host", {"--service", name}).exitStatus, 1);
-    EXPECT_EQ(platform.manager().stop(SIGTERM, 3s), 0);
+    expectStopsAtOnce(platform.manager());
     EXPECT_NE(platform.manager().error().find(
                   "service-manager: refused to register 'demo.echo\\' for pid 1, uid 0: status -17\\x0a\\u009b2J"
                   "\\u0085\\u202e' for pid "),

@@ -1,7 +1,11 @@
 #include "Hostile.h"
 
+#include "ParcelText.h"
 #include "Reliability.h"
 #include "Scratch.h"
+#include "TestPlatform.h"
+
+#include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <csignal>
@@ -82,6 +86,36 @@ RunResult runAsUid(uid_t uid, const std::string& program, const std::vector<std:
 bool startAsUid(Daemon& daemon, uid_t uid, const std::string& program, const std::vector<std::string>& args)
 {
     return daemon.start("/usr/bin/setpriv", asUser(uid, program, args));
+}
+
+double expectRootServed(const std::string& listing)
+{
+    Stopwatch watch;
+    RunResult call = TestPlatform::quellix({"call", "s", "1", "i32", "7"});
+    RunResult list = TestPlatform::quellix({"list"});
+    const double seconds = watch.seconds();
+    EXPECT_EQ(call.out, echoedSeven());
+    EXPECT_EQ(call.err, "");
+    EXPECT_EQ(call.exitStatus, 0);
+    EXPECT_EQ(list.out, listing);
+    EXPECT_EQ(list.err, "");
+    EXPECT_EQ(list.exitStatus, 0);
+    return seconds;
+}
+
+int expectStopsAtOnce(Daemon& daemon)
+{
+    Stopwatch watch;
+    EXPECT_EQ(daemon.stop(SIGTERM, 1s), 0) << daemon.error();
+    return int(watch.seconds() * 1000);
+}
+
+std::string expectBothStopAtOnce(Daemon& host, Daemon& manager)
+{
+    const int hostMs = expectStopsAtOnce(host);
+    const int managerMs = expectStopsAtOnce(manager);
+    return "SIGTERM stopped the host in " + std::to_string(hostMs) + " ms and the manager in " +
+           std::to_string(managerMs) + " ms, exit 0";
 }
 
 void threat(const std::string& what, const std::string& defence, const std::string& figure, double seconds)

@@ -20,6 +20,17 @@ bool startAs(Daemon& daemon, bool nobody, const std::string& program, const std:
 RunResult runAsUid(uid_t uid, const std::string& program, const std::vector<std::string>& args);
 bool startAsUid(Daemon& daemon, uid_t uid, const std::string& program, const std::vector<std::string>& args);
 
+// Root's `quellix call s 1 i32 7` and `quellix list` beside an attack:
+// the call echoes seven and the listing is `listing`, whole. How many
+// seconds both took.
+double expectRootServed(const std::string& listing);
+
+// Stops `daemon` with SIGTERM, expecting exit 0 within 1 s whatever users
+// have sent it; how many milliseconds that took.
+int expectStopsAtOnce(Daemon& daemon);
+// The same for a host and then its manager, as a figure for the report.
+std::string expectBothStopAtOnce(Daemon& host, Daemon& manager);
+
 // One row of the security report: a threat, its defence and what the run
 // saw of it.
 void threat(const std::string& what, const std::string& defence, const std::string& figure, double seconds);
