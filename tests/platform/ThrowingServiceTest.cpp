@@ -8,10 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <fcntl.h>
 #include <map>
 #include <stdexcept>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -41,24 +39,20 @@ TEST(ThrowingServiceTest, FailsThatTransactionAndServesOn)
 {
     TestPlatform platform;
     ASSERT_TRUE(platform.startManager());
-    int ready[2], log[2];
-    ASSERT_EQ(pipe(ready), 0);
+    int log[2];
     ASSERT_EQ(pipe(log), 0);
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    ForkedChild child;
+    ASSERT_TRUE(child.start(geteuid(), [&log](int channel) {
         dup2(log[1], 2);
         sigset_t stop = ServiceHost::stopSignals();
         sigprocmask(SIG_BLOCK, &stop, nullptr);
         std::unique_ptr<ServiceHost> host = ServiceHost::connect();
         if (!host || host->addService(String16("lookup"), make<Lookup>()) != kStatusOk)
-            _exit(1);
-        (void)!write(ready[1], "x", 1);
-        _exit(host->serve() == kStatusOk ? 0 : 1);
-    }
+            return 1;
+        (void)!write(channel, "x", 1);
+        return host->serve() == kStatusOk ? 0 : 1;
+    }));
     close(log[1]);
-    char byte;
-    ASSERT_EQ(read(ready[0], &byte, 1), 1);
     sp<IBinder> service = defaultServiceManager()->lookupService(String16("lookup"));
     ASSERT_NE(service, nullptr);
     for (uint32_t code : {1u, 2u, 1u, 3u}) {
@@ -67,10 +61,8 @@ TEST(ThrowingServiceTest, FailsThatTransactionAndServesOn)
         EXPECT_EQ(service->sendTransaction(code, data, &reply, 0), code == 3 ? kStatusOk : kStatusServiceFailed);
         EXPECT_EQ(reply.dataSize(), code == 3 ? 4u : 0u);
     }
-    kill(child, SIGTERM);
-    int status = 0;
-    waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    kill(child.pid(), SIGTERM);
+    EXPECT_EQ(child.wait(), 0);
     char text[4096];
     ssize_t length = read(log[0], text, sizeof text);
     const std::string logged(text, size_t(std::max<ssize_t>(length, 0)));

@@ -4,19 +4,15 @@
 // restarts. The services must echo the data they are sent.
 #pragma once
 
+#include "Process.h"
+
 #include <cstddef>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
+// Killed, if it still runs, when the object goes.
 class CallingClient {
 public:
-    CallingClient() = default;
-    // Kills a client still running.
-    ~CallingClient();
-    CallingClient(const CallingClient&) = delete;
-    CallingClient& operator=(const CallingClient&) = delete;
-
     // Forks the client; returns once it holds a reference to each of
     // `names`, false when it could not get one.
     bool start(const std::vector<std::string>& names);
@@ -26,7 +22,5 @@ public:
     bool stop(size_t* calls, size_t* failed);
 
 private:
-    pid_t pid_ = -1;
-    int control_ = -1; // a byte written here stops it
-    int report_ = -1;  // it says it is ready here, and then its counts
+    ForkedChild child_; // a byte sent stops it; it answers with its counts
 };

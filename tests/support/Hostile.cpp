@@ -13,12 +13,10 @@
 #include <fcntl.h>
 #include <fstream>
 #include <sys/stat.h>
-#include <grp.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -123,34 +121,17 @@ void threat(const std::string& what, const std::string& defence, const std::stri
     record({"threat", what, defence, figure, seconds});
 }
 
-Attacker::~Attacker()
-{
-    if (pid_ > 0) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-    }
-}
-
 bool Attacker::run(uid_t uid, const std::function<void()>& attack)
 {
-    int done[2];
-    if (pipe2(done, O_CLOEXEC) != 0)
-        return false;
-    pid_ = fork();
-    if (pid_ == 0) {
-        close(done[0]);
-        if (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0)
-            _exit(1);
-        attack();
-        (void)!write(done[1], "x", 1);
-        pause();
-        _exit(0);
-    }
-    close(done[1]);
-    char byte;
-    bool ran = pid_ > 0 && read(done[0], &byte, 1) == 1;
-    close(done[0]);
-    return ran;
+    return child_.start(
+        uid,
+        [&attack](int channel) {
+            attack();
+            (void)!write(channel, "x", 1);
+            pause();
+            return 0;
+        },
+        60s);
 }
 
 bool bringUpLoopback()

@@ -39,16 +39,12 @@ void threat(const std::string& what, const std::string& defence, const std::stri
 // holds whatever it opened until the object goes (it is killed then).
 class Attacker {
 public:
-    Attacker() = default;
-    ~Attacker();
-    Attacker(const Attacker&) = delete;
-    Attacker& operator=(const Attacker&) = delete;
-
-    // Returns once `attack` has run; false when the child failed first.
+    // Returns once `attack` has run; false when the child failed first or
+    // took over a minute.
     bool run(uid_t uid, const std::function<void()>& attack);
 
 private:
-    pid_t pid_ = -1;
+    ForkedChild child_;
 };
 
 // Brings the network namespace's loopback up (a new one has it down).

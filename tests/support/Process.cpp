@@ -6,7 +6,9 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
@@ -257,4 +259,65 @@ void Daemon::collectError()
         before = error_;
         readInto(err_, &error_, &open);
     } while (open && error_.size() != before.size());
+}
+
+ForkedChild::~ForkedChild()
+{
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    if (channel_ >= 0)
+        close(channel_);
+}
+
+bool ForkedChild::start(uid_t uid, const std::function<int(int channel)>& body, std::chrono::milliseconds timeout)
+{
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
+        return false;
+    pid_ = fork();
+    if (pid_ == 0) {
+        close(ends[0]);
+        if (uid != geteuid() &&
+            (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0))
+            _exit(1);
+        _exit(body(ends[1]));
+    }
+    close(ends[1]);
+    channel_ = ends[0];
+    char first = 0;
+    return pid_ > 0 && receive(&first, 1, timeout);
+}
+
+bool ForkedChild::receive(void* bytes, size_t size, std::chrono::milliseconds timeout)
+{
+    const auto deadline = Clock::now() + timeout;
+    auto* at = static_cast<char*>(bytes);
+    while (size > 0) {
+        pollfd ready{channel_, POLLIN, 0};
+        if (poll(&ready, 1, millisLeft(deadline)) <= 0)
+            return false;
+        ssize_t n = read(channel_, at, size);
+        if (n <= 0)
+            return false;
+        at += n;
+        size -= size_t(n);
+    }
+    return true;
+}
+
+int ForkedChild::wait(std::chrono::milliseconds timeout)
+{
+    if (pid_ <= 0)
+        return -1;
+    int status = 0, exitStatus = -1, signal = 0;
+    if (waitUntil(pid_, Clock::now() + timeout, &status))
+        decodeStatus(status, &exitStatus, &signal);
+    else {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    pid_ = -1;
+    return exitStatus;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -64,4 +65,35 @@ private:
     int err_ = -1;
     std::string path_;
     std::string error_;
+};
+
+// A function run in a forked child, for a process that needs no program
+// of its own (an attacker, a client, a host of the library's): the one
+// place where tests fork. Killed, if it still runs, when the object goes.
+class ForkedChild {
+public:
+    ForkedChild() = default;
+    ~ForkedChild();
+    ForkedChild(const ForkedChild&) = delete;
+    ForkedChild& operator=(const ForkedChild&) = delete;
+
+    // Forks; unless `uid` is this process's, the child becomes `uid`, with
+    // the group of the same number and no others. It then runs `body` with
+    // its end of a socket pair to this process, and exits with what it
+    // returns. Returns once the child has sent its first byte there;
+    // false when it failed or stayed silent for `timeout`.
+    bool start(uid_t uid, const std::function<int(int channel)>& body, std::chrono::milliseconds timeout = 10s);
+    // This process's end of the socket pair.
+    int channel() const { return channel_; }
+    pid_t pid() const { return pid_; }
+    // Reads exactly `size` bytes from the channel; false after `timeout`
+    // or at its end.
+    bool receive(void* bytes, size_t size, std::chrono::milliseconds timeout = 10s);
+    // Waits for the child to exit: its exit status, or -1 (it is killed
+    // then) after `timeout` or when a signal ended it.
+    int wait(std::chrono::milliseconds timeout = 10s);
+
+private:
+    pid_t pid_ = -1;
+    int channel_ = -1;
 };
