@@ -5,7 +5,6 @@
 // credentials keep.
 #include "Address.h"
 #include "Hostile.h"
-#include "ManagerProtocol.h"
 #include "RawClient.h"
 #include "Server.h"
 
@@ -20,14 +19,8 @@
 
 namespace {
 
-std::string request(int32_t operation, const std::vector<uint8_t>& payload)
-{
-    return frameBytes(uint32_t(payload.size()), operation, 0, std::string(payload.begin(), payload.end()),
-                      kManagerProtocol);
-}
-
 const std::string kLookup = lookupRequest("x");
-const std::string kList = request(kManagerList, encodeName(String16(), false));
+const std::string kList = listRequest();
 // Requests enough that their replies fill the socket and wait in the
 // server, unread.
 std::string unreadReplies()
@@ -228,7 +221,7 @@ TEST_F(ServerTest, CapsPerUid)
     const int connections[] = {client("", kNobody), client("", kNobody)};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ASSERT_TRUE(sendRaw(connections[c.connection], request(kManagerRegister, encodeName(String16(c.name)))));
+        ASSERT_TRUE(sendRaw(connections[c.connection], registerRequest(c.name, 0)));
         serve();
         EXPECT_EQ(status(connections[c.connection]), c.status);
     }
