@@ -269,8 +269,9 @@ Peer* PeerSet::admit(std::unique_ptr<Connection> connection, uint64_t id, const 
         return nullptr;
     }
     // The newcomer may have taken the reserve's place, or the last free
-    // one: it stays only when an idle peer makes room.
-    if (!refillReserve() && !makeRoom(uid, nullptr))
+    // one: it stays only when an idle peer makes room. The manager link
+    // always stays: nothing would notice its loss and connect again.
+    if (!refillReserve() && !makeRoom(uid, nullptr) && role != Peer::Role::kManagerLink)
         return nullptr;
     refillReserve();
     auto owned = std::make_unique<Peer>(*this, std::move(connection), id, credentials, role, handler);

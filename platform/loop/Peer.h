@@ -150,7 +150,7 @@ public:
 
     // Serves the connection in `role`; null when it was refused (its uid
     // holds all the connections it may, or out of descriptors no idle
-    // peer makes room for it) or closed at once.
+    // peer makes room for it; never the manager link) or closed at once.
     Peer* admit(std::unique_ptr<Connection> connection, uint64_t id, const Credentials& credentials, Peer::Role role,
                 PeerHandler* handler);
     // A client that registered a name becomes a host, anchored from now.

@@ -10,7 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -118,6 +120,43 @@ TEST_F(HostRuntimeTest, TimeRules)
     EXPECT_TRUE(isOpen(reader));
     EXPECT_TRUE(isOpen(silent));
     EXPECT_TRUE(transact(reader, true));
+}
+
+// Out of descriptors, with no client idle to make room, a host still keeps
+// the link to a new service manager: nothing else would connect again.
+TEST(HostPeersTest, KeepTheManagerLinkOutOfDescriptors)
+{
+    struct Handler : PeerHandler {
+        bool onFrame(Peer&, Frame&) override { return true; }
+        void onClose(Peer&) override {}
+    } handler;
+    EventLoop loop;
+    sigset_t none;
+    sigemptyset(&none);
+    ASSERT_EQ(loop.open(none), 0);
+    EventLog log;
+    PeerSet peers(loop, PeerSet::Side::kHost, Limits{}, log);
+    int ends[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+    // Every number below the lowest free one is taken, and the limit
+    // leaves no other: the link's descriptor takes the reserve's place.
+    const int lowest = dup(0);
+    ASSERT_GE(lowest, 0);
+    close(lowest);
+    rlimit saved, lowered;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    lowered = saved;
+    lowered.rlim_cur = rlim_t(lowest);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    const int fd = int(peers.withReserve([&] { return ssize_t(fcntl(ends[0], F_DUPFD_CLOEXEC, 0)); }));
+    Peer* link = fd < 0 ? nullptr
+                        : peers.admit(std::make_unique<Connection>(fd, kMaxParcelSize), 0, Credentials{},
+                                      Peer::Role::kManagerLink, &handler);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    ASSERT_GE(fd, 0);
+    EXPECT_NE(link, nullptr);
+    for (int end : ends)
+        close(end);
 }
 
 } // namespace
