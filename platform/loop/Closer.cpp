@@ -111,6 +111,13 @@ bool Closer::startThread()
     return true;
 }
 
+bool Closer::full(uint64_t sender) const
+{
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    auto pending = state_->perSender.find(sender);
+    return pending != state_->perSender.end() && pending->second >= pendingPerSender_;
+}
+
 size_t Closer::pending() const
 {
     std::lock_guard<std::mutex> lock(state_->mutex);

@@ -35,6 +35,8 @@ public:
     // when it has more pending now, and the caller refuses it; false too
     // when no thread can start, and then they are closed here.
     bool take(uint64_t sender, std::vector<int> fds);
+    // Whether `sender` has its bound of closes pending, or more.
+    bool full(uint64_t sender) const;
     // Closes queued or under way, of every sender.
     size_t pending() const;
 

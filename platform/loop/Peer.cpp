@@ -257,22 +257,21 @@ Peer* PeerSet::admit(std::unique_ptr<Connection> connection, uint64_t id, const 
                      Peer::Role role, PeerHandler* handler)
 {
     const uid_t uid = credentials.uid;
+    // A closer that has not caught up with the uid's descriptors takes no
+    // more of them.
+    if (!privileged(uid) && loop_.closer().full(uid))
+        return refuse(std::move(connection), credentials, "its uid sent more descriptors than are closed yet");
     auto holding = holdings_.find(uid);
     const bool full = !privileged(uid) && holding != holdings_.end() && holding->second.peers >= limits_.peersPerUid;
     if (full && side_ == Side::kManager)
-        return nullptr;
-    if (full && !makeRoom(uid, nullptr)) {
-        // Each newcomer is a connection of its own: the uid's are folded.
-        log_.write(LogPriority::kWarning, uid, EventLog::key(0, EventLog::Event::kTurnedAway),
-                   "dropped the connection of pid %d, uid %u: its uid holds all the connections it may, none of "
-                   "them idle", int(credentials.pid), unsigned(uid));
-        return nullptr;
-    }
+        return refuse(std::move(connection), credentials, nullptr);
+    if (full && !makeRoom(uid, nullptr))
+        return refuse(std::move(connection), credentials, "its uid holds all the connections it may, none of them idle");
     // The newcomer may have taken the reserve's place, or the last free
     // one: it stays only when an idle peer makes room. The manager link
     // always stays: nothing would notice its loss and connect again.
     if (!refillReserve() && !makeRoom(uid, nullptr) && role != Peer::Role::kManagerLink)
-        return nullptr;
+        return refuse(std::move(connection), credentials, nullptr);
     refillReserve();
     auto owned = std::make_unique<Peer>(*this, std::move(connection), id, credentials, role, handler);
     Peer* peer = owned.get();
@@ -366,6 +365,27 @@ void PeerSet::expire()
 
 // A closed peer's descriptor is free at once, and so is its place among
 // its uid's connections.
+Peer* PeerSet::refuse(std::unique_ptr<Connection> connection, const Credentials& credentials, const char* why)
+{
+    // Each newcomer is a connection of its own: the uid's are folded.
+    if (why)
+        log_.write(LogPriority::kWarning, credentials.uid, EventLog::key(0, EventLog::Event::kTurnedAway),
+                   "dropped the connection of pid %d, uid %u: %s", int(credentials.pid), unsigned(credentials.uid), why);
+    // Nothing of it was read: what it sent first (before its socket refused
+    // descriptors, or where the kernel cannot refuse them) may carry
+    // descriptors whose release by a close here could block. Shut down,
+    // it learns of the refusal at once all the same.
+    const int fd = connection->release();
+    int waiting = 0;
+    if (ioctl(fd, SIOCINQ, &waiting) == 0 && waiting == 0) {
+        ::close(fd);
+    } else {
+        ::shutdown(fd, SHUT_RDWR);
+        loop_.closer().take(credentials.uid, {fd});
+    }
+    return nullptr;
+}
+
 void PeerSet::closed(const Peer& peer) { --holdings_[peer.credentials.uid].peers; }
 
 void PeerSet::forget(Peer* peer)

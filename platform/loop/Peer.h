@@ -149,8 +149,9 @@ public:
     PeerSet& operator=(const PeerSet&) = delete;
 
     // Serves the connection in `role`; null when it was refused (its uid
-    // holds all the connections it may, or out of descriptors no idle
-    // peer makes room for it; never the manager link) or closed at once.
+    // holds all the connections it may or has sent more descriptors than
+    // are closed yet, or out of descriptors no idle peer makes room for
+    // it; never the manager link) or closed at once.
     Peer* admit(std::unique_ptr<Connection> connection, uint64_t id, const Credentials& credentials, Peer::Role role,
                 PeerHandler* handler);
     // A client that registered a name becomes a host, anchored from now.
@@ -213,6 +214,10 @@ private:
     void settle(Peer& host);
     void closed(const Peer& peer);
     void forget(Peer* peer);
+    // Refuses the connection of `credentials`, saying why unless `why` is
+    // null: its socket is closed here when nothing waits in it, by the
+    // closer otherwise. Null, for admit() to return.
+    Peer* refuse(std::unique_ptr<Connection> connection, const Credentials& credentials, const char* why);
 
     EventLoop& loop_;
     Side side_;

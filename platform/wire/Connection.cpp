@@ -68,6 +68,13 @@ void Connection::shutDown()
     errno = error;
 }
 
+int Connection::release()
+{
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
 int Connection::send(int32_t word, uint32_t arg, uint32_t target, const uint8_t* payload, size_t size)
 {
     uint8_t header[kFrameHeaderSize];

@@ -41,6 +41,9 @@ public:
     // be trusted.
     bool broken() const { return fd_ < 0; }
     void shutDown();
+    // Gives the socket up unclosed, for the caller to close: -1 when it is
+    // closed already.
+    int release();
 
     // Sends the whole frame, waiting as long as it takes: 0, or -1.
     int send(int32_t word, uint32_t arg, uint32_t target, const uint8_t* payload, size_t size);

@@ -5,16 +5,19 @@
 // credentials keep.
 #include "Address.h"
 #include "Hostile.h"
+#include "Reliability.h"
 #include "RawClient.h"
 #include "Server.h"
 
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <set>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -33,12 +36,13 @@ std::string unreadReplies()
 
 class ServerTest : public testing::Test {
 protected:
-    void start(Server::Options options = {})
+    // Serves the platform's listener, or `given`.
+    void start(Server::Options options = {}, int given = -1)
     {
         sigset_t none;
         sigemptyset(&none);
         ASSERT_EQ(loop.open(none), 0);
-        listener = listenServiceManager();
+        listener = given >= 0 ? given : listenServiceManager();
         ASSERT_GE(listener, 0);
         options.now = [this] { return now; };
         server = std::make_unique<Server>(loop, listener, log, std::move(options));
@@ -188,6 +192,9 @@ TEST_F(ServerTest, RoomIsMadeForANewcomer)
             close(fd);
         fds.clear();
         pass(0ms);
+        // A refused newcomer's socket is the closer's to close.
+        while (loop.closer().pending() > 0)
+            std::this_thread::sleep_for(1ms);
     }
 }
 
@@ -229,6 +236,34 @@ TEST_F(ServerTest, CapsPerUid)
     pass(60s);
     EXPECT_TRUE(open(connections[0]));
     EXPECT_TRUE(open(connections[1]));
+}
+
+// A connection refused unread may hold descriptors it sent before its
+// socket refused them (at a listener that let them through), here a socket
+// whose close blocks: the loop leaves that close to the closer.
+TEST_F(ServerTest, RefusedConnectionsAreClosedAwayFromTheLoop)
+{
+    ASSERT_TRUE(bringUpLoopback());
+    const int letsThrough = listenRaw(16);
+    ASSERT_GE(letsThrough, 0);
+    ASSERT_EQ(fcntl(letsThrough, F_SETFL, O_NONBLOCK), 0);
+    Limits limits;
+    limits.peersPerUid = 1;
+    start({{}, limits}, letsThrough);
+    EXPECT_TRUE(open(client(kLookup, kNobody)));
+    ASSERT_EQ(seteuid(kNobody), 0);
+    const int refused = connectRaw();
+    ASSERT_EQ(seteuid(0), 0);
+    ASSERT_GE(refused, 0);
+    fds.push_back(refused);
+    const int blocking = socketWhoseCloseBlocks();
+    ASSERT_GE(blocking, 0);
+    ASSERT_TRUE(sendDescriptors(refused, std::string(1, '\0'), {blocking}));
+    close(blocking);
+    Stopwatch watch;
+    serve();
+    EXPECT_LT(watch.seconds(), 1.0);
+    EXPECT_FALSE(open(refused));
 }
 
 } // namespace
