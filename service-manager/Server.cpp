@@ -116,6 +116,18 @@ void Server::onClose(Peer& peer)
                            unsigned(peer.credentials.uid), counted(names, "name").c_str());
 }
 
+// Hosts that are gone are forgotten whenever the set reaches a power of
+// two (from 64): a long-lived client's set stays about as large as the
+// hosts it reached that live, at a cost of O(1) for each host reached.
+void Server::remember(Peer& client, uint64_t host)
+{
+    std::unordered_set<uint64_t>& reached = client.reached();
+    const size_t size = reached.size();
+    if (size >= 64 && (size & (size - 1)) == 0)
+        std::erase_if(reached, [this](uint64_t id) { return peers_.find(id) == nullptr; });
+    reached.insert(host);
+}
+
 // A client holds at most one connection to each host: the first look-up
 // that reaches a host makes a socket pair and hands one end to each side;
 // later ones only name the host (by its connection's number, which is
@@ -152,7 +164,7 @@ void Server::lookup(Peer& client, const String16& name, bool fresh)
     // Nothing else waits for the client: it sends one request at a time.
     // Without its end, the host's end goes too, and the host drops it.
     if (client.sendNow(kManagerReply, uint32_t(kStatusOk), found.handle, encodeHostId(found.host), ends[1]) == 0) {
-        client.reached().insert(found.host);
+        remember(client, found.host);
         return;
     }
     close(ends[1]);

@@ -40,6 +40,8 @@ private:
 
     void admit(int fd);
     void lookup(Peer& client, const String16& name, bool fresh);
+    // Notes that `client` holds a connection to `host`.
+    void remember(Peer& client, uint64_t host);
     void add(Peer& host, const String16& name, uint32_t handle);
     void reply(Peer& client, status_t status, uint32_t target = 0, std::vector<uint8_t> payload = {});
     bool makePair(const Peer& client, int ends[2]);

@@ -124,13 +124,14 @@ void Peer::close(const char* reason)
     if (closed_)
         return;
     closed_ = true;
+    // What failed is the caller's to read, whatever the log's sink does.
+    const int error = errno;
     if (reason)
         set_.log().write(LogPriority::kWarning, credentials.uid, EventLog::key(id, EventLog::Event::kDropped),
                          "dropped the connection of pid %d, uid %u: %s", int(credentials.pid),
                          unsigned(credentials.uid), reason);
     // The descriptor is free at once; the peer lives on until released(),
     // since events already fetched may still point at it.
-    int error = errno;
     set_.loop().remove(connection_->fd(), this);
     connection_->shutDown();
     set_.closed(*this);
