@@ -14,9 +14,13 @@ std::string printableText(const std::string& text)
 {
     std::string shown;
     for (unsigned char byte : text) {
+        if (byte >= 0x20 && byte < 0x7F) {
+            shown += char(byte);
+            continue;
+        }
         char escaped[8];
         std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
-        shown += byte < 0x20 || byte >= 0x7F ? escaped : std::string(1, char(byte));
+        shown += escaped;
     }
     return shown;
 }
