@@ -80,11 +80,7 @@ int connectServiceManager(Credentials* holder)
     return fd;
 }
 
-int connectServiceManagerNow(Credentials* peer)
-{
-    Credentials unused;
-    return connectManager(0, peer ? peer : &unused);
-}
+int connectServiceManagerNow(Credentials* peer) { return connectManager(0, peer); }
 
 // Linux 6.16 and later; older kernels refuse the option.
 #ifndef SO_PASSRIGHTS

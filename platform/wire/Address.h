@@ -13,9 +13,9 @@
 // two seconds (EAGAIN). The socket is blocking.
 int connectServiceManager(Credentials* holder = nullptr);
 // The same in one try that does not wait: a full backlog fails at once
-// (EAGAIN), and nothing listening with ECONNREFUSED. *peer (if given) says
-// who holds the address, accepted or not (its pid is not 0 then).
-int connectServiceManagerNow(Credentials* peer = nullptr);
+// (EAGAIN), and nothing listening with ECONNREFUSED. *peer says who holds
+// the address, accepted or not (its pid is not 0 then).
+int connectServiceManagerNow(Credentials* peer);
 // Who is at the other end of a connected Unix socket; false (errno set)
 // when the kernel does not say.
 bool peerCredentials(int fd, Credentials* peer);
