@@ -153,13 +153,10 @@ TEST_P(EscapeForLogCase, ShowsAsciiOnly)
 INSTANTIATE_TEST_SUITE_P(Cases, EscapeForLogCase, testing::ValuesIn(kEscapeCases),
                          [](const auto& each) { return std::string(each.param.name); });
 
-TEST(LogLineTest, JournalPrefixOnlyForTheJournal)
+// (The daemons' lines with and without the journal: ServiceManagerTest.)
+TEST(LogLineTest, EveryByteOutsidePrintableAsciiIsEscaped)
 {
-    EXPECT_EQ(formatLogLine(W, "daemon", "refused", true), "<4>daemon: refused\n");
-    EXPECT_EQ(formatLogLine(E, "daemon", "stopped", true), "<3>daemon: stopped\n");
-    EXPECT_EQ(formatLogLine(I, "daemon", "ready", true), "<6>daemon: ready\n");
-    EXPECT_EQ(formatLogLine(W, "daemon", "refused", false), "daemon: refused\n");
-    EXPECT_EQ(formatLogLine(I, "d", "a\nb\xc2\x9b", false), "d: a\\x0ab\\xc2\\x9b\n");
+    EXPECT_EQ(formatLogLine(E, "d", "a\nb\xc2\x9b\x7f~ ", true), "<3>d: a\\x0ab\\xc2\\x9b\\x7f~ \n");
 }
 
 TEST(LogLineTest, JournalStreamNamesTheFileOfTheDescriptor)

@@ -11,7 +11,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -33,12 +32,6 @@ protected:
         return kStatusOk;
     }
 };
-
-bool isOpen(int fd)
-{
-    pollfd watch{fd, POLLRDHUP, 0};
-    return poll(&watch, 1, 0) == 0;
-}
 
 class HostRuntimeTest : public testing::Test {
 protected:
@@ -110,15 +103,15 @@ TEST_F(HostRuntimeTest, TimeRules)
     ASSERT_TRUE(transact(reader, true));
     ASSERT_TRUE(transact(leaver, false));
     pass(9900ms);
-    EXPECT_TRUE(isOpen(leaver));
+    EXPECT_TRUE(peerHolds(leaver));
     pass(200ms);
-    EXPECT_FALSE(isOpen(leaver));
+    EXPECT_FALSE(peerHolds(leaver));
     pass(60s);
     // Nothing else went: the link, the reader and a client that sent
     // nothing, and the reader is served as before.
     EXPECT_FALSE(host->eventLoop().stopped());
-    EXPECT_TRUE(isOpen(reader));
-    EXPECT_TRUE(isOpen(silent));
+    EXPECT_TRUE(peerHolds(reader));
+    EXPECT_TRUE(peerHolds(silent));
     EXPECT_TRUE(transact(reader, true));
 }
 

@@ -13,7 +13,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <set>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -81,12 +80,6 @@ protected:
         server->tick();
         serve();
     }
-    // Whether the server still holds the connection, read or not.
-    static bool open(int fd)
-    {
-        pollfd watch{fd, POLLRDHUP, 0};
-        return poll(&watch, 1, 0) == 0;
-    }
     // The status of the next reply that waits, its payload skipped;
     // INT32_MIN when none does.
     static int32_t status(int fd)
@@ -128,12 +121,12 @@ TEST_F(ServerTest, TimeRules)
         clients.push_back(client(c.sent));
     pass(9900ms);
     for (size_t i = 0; i < clients.size(); ++i)
-        EXPECT_TRUE(open(clients[i])) << cases[i].what;
+        EXPECT_TRUE(peerHolds(clients[i])) << cases[i].what;
     pass(200ms);
     for (size_t i = 0; i < clients.size(); ++i)
-        EXPECT_EQ(open(clients[i]), !cases[i].dropped) << cases[i].what;
+        EXPECT_EQ(peerHolds(clients[i]), !cases[i].dropped) << cases[i].what;
     pass(60s);
-    EXPECT_TRUE(open(clients[1]));
+    EXPECT_TRUE(peerHolds(clients[1]));
 }
 
 // Out of descriptors, a newcomer takes the place of the idlest client of
@@ -185,9 +178,9 @@ TEST_F(ServerTest, RoomIsMadeForANewcomer)
         const int newcomer = client(kLookup, c.newcomer);
         ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
         EXPECT_EQ(status(newcomer), c.served ? kStatusNameNotFound : INT32_MIN);
-        EXPECT_EQ(open(held[0]), !c.served);
+        EXPECT_EQ(peerHolds(held[0]), !c.served);
         for (int i = 1; i < holders; ++i)
-            EXPECT_TRUE(open(held[i]));
+            EXPECT_TRUE(peerHolds(held[i]));
         for (int fd : fds)
             close(fd);
         fds.clear();
@@ -208,7 +201,7 @@ TEST_F(ServerTest, CapsPerUid)
     // A third connection of nobody's is refused; root's are not capped.
     for (uid_t uid : {kNobody, uid_t(0)})
         for (int i = 0; i < 3; ++i)
-            EXPECT_EQ(open(client(kLookup, uid)), uid == 0 || i < 2) << uid << " " << i;
+            EXPECT_EQ(peerHolds(client(kLookup, uid)), uid == 0 || i < 2) << uid << " " << i;
     for (int fd : fds)
         close(fd);
     fds.clear();
@@ -234,8 +227,8 @@ TEST_F(ServerTest, CapsPerUid)
     }
     // Hosts are anchored: no time rule drops them.
     pass(60s);
-    EXPECT_TRUE(open(connections[0]));
-    EXPECT_TRUE(open(connections[1]));
+    EXPECT_TRUE(peerHolds(connections[0]));
+    EXPECT_TRUE(peerHolds(connections[1]));
 }
 
 // A connection refused unread may hold descriptors it sent before its
@@ -250,7 +243,7 @@ TEST_F(ServerTest, RefusedConnectionsAreClosedAwayFromTheLoop)
     Limits limits;
     limits.peersPerUid = 1;
     start({{}, limits}, letsThrough);
-    EXPECT_TRUE(open(client(kLookup, kNobody)));
+    EXPECT_TRUE(peerHolds(client(kLookup, kNobody)));
     ASSERT_EQ(seteuid(kNobody), 0);
     const int refused = connectRaw();
     ASSERT_EQ(seteuid(0), 0);
@@ -263,7 +256,7 @@ TEST_F(ServerTest, RefusedConnectionsAreClosedAwayFromTheLoop)
     Stopwatch watch;
     serve();
     EXPECT_LT(watch.seconds(), 1.0);
-    EXPECT_FALSE(open(refused));
+    EXPECT_FALSE(peerHolds(refused));
 }
 
 } // namespace

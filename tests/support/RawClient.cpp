@@ -76,6 +76,12 @@ bool sendRaw(int fd, const std::string& bytes)
     return true;
 }
 
+bool peerHolds(int fd)
+{
+    pollfd watch{fd, POLLRDHUP, 0};
+    return poll(&watch, 1, 0) == 0;
+}
+
 bool waitForClose(int fd, std::chrono::milliseconds timeout)
 {
     auto deadline = std::chrono::steady_clock::now() + timeout;

@@ -22,6 +22,9 @@ bool sendRaw(int fd, const std::string& bytes);
 // fails (a reset, say). Whatever the service manager sends meanwhile is
 // discarded.
 bool waitForClose(int fd, std::chrono::milliseconds timeout);
+// Whether the other end still holds the connection, now, whatever waits
+// in it unread.
+bool peerHolds(int fd);
 
 // Sends one look-up request and reads its reply (header and payload): the
 // reply's status, INT32_MIN when the connection failed. A descriptor that
