@@ -36,6 +36,8 @@ TEST(CloserTest, BoundsEachSenderAndEndsAtOnce)
         // fifth is refused (and still closed there), another's is not.
         EXPECT_FALSE(closer.take(1, devNull(1)));
         EXPECT_TRUE(closer.take(2, devNull(4)));
+        EXPECT_TRUE(closer.full(1) && closer.full(2));
+        EXPECT_FALSE(closer.full(3));
         std::this_thread::sleep_for(100ms);
         EXPECT_EQ(closer.pending(), 9u);
         watch = Stopwatch();
