@@ -372,13 +372,12 @@ Peer* PeerSet::refuse(std::unique_ptr<Connection> connection, const Credentials&
     if (why)
         log_.write(LogPriority::kWarning, credentials.uid, EventLog::key(0, EventLog::Event::kTurnedAway),
                    "dropped the connection of pid %d, uid %u: %s", int(credentials.pid), unsigned(credentials.uid), why);
-    // Nothing of it was read: what it sent first (before its socket refused
-    // descriptors, or where the kernel cannot refuse them) may carry
-    // descriptors whose release by a close here could block. Shut down,
-    // it learns of the refusal at once all the same.
+    // Nothing of it was read: unless its socket refused descriptors from
+    // the start, what it sent may carry some, whose release by a close here
+    // could block. Shut down, it learns of the refusal at once all the same.
     const int fd = connection->release();
     int waiting = 0;
-    if (ioctl(fd, SIOCINQ, &waiting) == 0 && waiting == 0) {
+    if (refusedDescriptors(fd) || (ioctl(fd, SIOCINQ, &waiting) == 0 && waiting == 0)) {
         ::close(fd);
     } else {
         ::shutdown(fd, SHUT_RDWR);

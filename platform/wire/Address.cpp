@@ -95,6 +95,13 @@ int refuseDescriptors(int fd)
     return errno == ENOPROTOOPT || errno == EINVAL ? 0 : -1;
 }
 
+bool refusedDescriptors(int fd)
+{
+    int passes = 1;
+    socklen_t size = sizeof passes;
+    return getsockopt(fd, SOL_SOCKET, SO_PASSRIGHTS, &passes, &size) == 0 && passes == 0;
+}
+
 int refusingSocketPair(int ends[2])
 {
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) < 0)

@@ -25,6 +25,9 @@ bool peerCredentials(int fd, Credentials* peer);
 // where the kernel has no such option (before Linux 6.16): then what
 // arrives is its reader's to close. -1 when the socket failed.
 int refuseDescriptors(int fd);
+// Whether the socket has refused descriptors all along (it was made so, or
+// came from a listener made so): false where the kernel cannot say.
+bool refusedDescriptors(int fd);
 // A connected pair of stream sockets (close-on-exec) of which both ends
 // refuse descriptors from the first byte on: 0, or -1 (errno set).
 int refusingSocketPair(int ends[2]);

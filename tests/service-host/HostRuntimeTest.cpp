@@ -115,8 +115,9 @@ TEST_F(HostRuntimeTest, TimeRules)
     EXPECT_TRUE(transact(reader, true));
 }
 
-// Out of descriptors, with no client idle to make room, a host still keeps
-// the link to a new service manager: nothing else would connect again.
+// Out of descriptors, with no client to close to make room, a host still
+// keeps the link to a new service manager: nothing else would connect
+// again.
 TEST(HostPeersTest, KeepTheManagerLinkOutOfDescriptors)
 {
     struct Handler : PeerHandler {
@@ -129,7 +130,14 @@ TEST(HostPeersTest, KeepTheManagerLinkOutOfDescriptors)
     ASSERT_EQ(loop.open(none), 0);
     EventLog log;
     PeerSet peers(loop, PeerSet::Side::kHost, Limits{}, log);
-    int ends[2];
+    // A client in the middle of a frame, which no one may close to make room.
+    int client[2], ends[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, client), 0);
+    ASSERT_NE(peers.admit(std::make_unique<Connection>(client[0], kMaxParcelSize), 1, Credentials{},
+                          Peer::Role::kClient, &handler),
+              nullptr);
+    ASSERT_TRUE(sendRaw(client[1], std::string(6, '\0')));
+    loop.step(0ms);
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
     // Every number below the lowest free one is taken, and the limit
     // leaves no other: the link's descriptor takes the reserve's place.
@@ -148,7 +156,7 @@ TEST(HostPeersTest, KeepTheManagerLinkOutOfDescriptors)
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
     ASSERT_GE(fd, 0);
     EXPECT_NE(link, nullptr);
-    for (int end : ends)
+    for (int end : {ends[0], ends[1], client[1]})
         close(end);
 }
 
